@@ -1,0 +1,43 @@
+// What the front end and the three transfer modes share.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
+
+constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram
+constexpr std::int32_t RECV_MAX = 1399;       // most bytes taken from one received datagram
+constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
+constexpr std::int32_t LISTEN_LOCAL_PORT = 30000;
+
+extern std::int32_t SendSize;
+extern std::int32_t nSent;
+extern pthread_t recv_thread;
+
+// Runs the one transfer of this process. Returns only from S and L mode, and at once
+// for None; every failure ends the process where it happens.
+void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
+             const std::string &ipAddress);
+
+// transfer.cpp: the pieces that S, R and L mode share.
+[[noreturn]] void fail(const char *call, int openFile = -1);
+int openOrExit(const std::string &fileName);
+sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
+int bindLocal(int sock, std::int32_t port);
+void sendFile(int file, int sock, const sockaddr_in &destination, std::span<char> buffer);
+
+// receive.cpp
+void printDatagram(const char *bytes, std::size_t length);
+[[noreturn]] void printArrivals(int sock, std::span<char> buffer, bool failureEnds);
+[[noreturn]] void receiveMode(std::int32_t port, std::span<char> buffer);
+
+// listen.cpp
+void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
+                std::span<char> buffer);
+void *setupRecv(void *sock);

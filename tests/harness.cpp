@@ -1,0 +1,205 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+[[noreturn]] void broken(const std::string &what) { throw std::runtime_error(what + ": " + strerror(errno)); }
+
+std::string newTempPath()
+{
+    std::string path = "/tmp/frandle-test-XXXXXX";
+    const int fd = mkstemp(path.data());
+    if (fd < 0)
+        broken("mkstemp");
+    close(fd);
+    return path;
+}
+
+int shellStatus(int status) { return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status); }
+
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string> &argv) : outPath_(newTempPath()), errPath_(newTempPath())
+{
+    pid_ = fork();
+    if (pid_ < 0)
+        broken("fork");
+    if (pid_ == 0) {
+        const int out = open(outPath_.c_str(), O_WRONLY | O_TRUNC);
+        const int err = open(errPath_.c_str(), O_WRONLY | O_TRUNC);
+        const int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        close_range(3, ~0U, 0);
+        std::vector<char *> args;
+        for (const auto &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Child::~Child()
+{
+    if (running())
+        stop(SIGKILL);
+    unlink(outPath_.c_str());
+    unlink(errPath_.c_str());
+}
+
+std::string Child::out() const { return readFile(outPath_); }
+std::string Child::err() const { return readFile(errPath_); }
+
+bool Child::running()
+{
+    int status = 0;
+    if (status_ < 0 && waitpid(pid_, &status, WNOHANG) == pid_)
+        status_ = shellStatus(status);
+    return status_ < 0;
+}
+
+bool Child::waitForOut(std::string_view text, Millis limit) const
+{
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (out().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return out().find(text) != std::string::npos;
+}
+
+int Child::wait(Millis limit)
+{
+    for (const auto end = std::chrono::steady_clock::now() + limit; running();) {
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid_, SIGKILL);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            status_ = shellStatus(status);
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return status_;
+}
+
+int Child::stop(int sig)
+{
+    if (running())
+        kill(pid_, sig);
+    return wait(5s);
+}
+
+std::vector<std::string> frandle(std::vector<std::string> args)
+{
+    args.insert(args.begin(), FRANDLE_BIN);
+    return args;
+}
+
+Outcome run(const std::vector<std::string> &args, Millis limit)
+{
+    Child child(frandle(args));
+    const int status = child.wait(limit);
+    return {child.out(), child.err(), status};
+}
+
+TempFile::TempFile(std::string_view contents) : path_(newTempPath())
+{
+    std::ofstream(path_, std::ios::binary).write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+TempFile::~TempFile() { unlink(path_.c_str()); }
+
+std::string readFile(const std::string &path)
+{
+    std::ostringstream contents;
+    contents << std::ifstream(path, std::ios::binary).rdbuf();
+    return contents.str();
+}
+
+std::string testBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (auto &byte : bytes)
+        byte = static_cast<char>(random());
+    return bytes;
+}
+
+std::string textBytes(std::size_t size)
+{
+    std::string text;
+    for (int line = 0; text.size() < size; ++line)
+        text += "line " + std::to_string(line) + " of the sample text\n";
+    text.resize(size);
+    return text;
+}
+
+Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+{
+    const sockaddr_in address = loopback(port);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+        broken("udp socket on port " + std::to_string(port));
+    const int size = 8 << 20;  // room for a whole test transfer before it is read
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+Udp::~Udp() { close(fd_); }
+
+std::uint16_t Udp::port() const
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+void Udp::sendTo(std::uint16_t port, std::string_view bytes) const
+{
+    const sockaddr_in address = loopback(port);
+    if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+        broken("sendto");
+}
+
+std::vector<Datagram> Udp::receive(std::size_t count, Millis quiet) const
+{
+    std::vector<Datagram> got;
+    std::string buffer(65536, '\0');
+    pollfd ready{fd_, POLLIN, 0};
+    while (got.size() < count && poll(&ready, 1, static_cast<int>(quiet.count())) == 1) {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr *>(&from), &length);
+        if (n < 0)
+            broken("recvfrom");
+        got.push_back({buffer.substr(0, static_cast<std::size_t>(n)), ntohs(from.sin_port)});
+    }
+    return got;
+}
+
+std::uint16_t freePort() { return Udp().port(); }

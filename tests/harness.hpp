@@ -1,0 +1,88 @@
+// Runs the real binary as a child process and talks to it over UDP on 127.0.0.1.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// A status as a shell shows it: the exit code, or 128 plus the signal that ended the process.
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+// A started process whose standard output and error go to files, as a user's log would.
+// The destructor ends it by its pid if it still runs.
+class Child {
+public:
+    explicit Child(const std::vector<std::string> &argv);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    std::string out() const;
+    std::string err() const;
+    bool running();
+    bool waitForOut(std::string_view text, Millis limit = 5s) const;
+    int wait(Millis limit = 10s);  // a process still running at the limit is killed
+    int stop(int sig);             // sends the signal, then waits
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+std::vector<std::string> frandle(std::vector<std::string> args);  // the binary's argv
+Outcome run(const std::vector<std::string> &args, Millis limit = 10s);
+
+// A file that lives as long as the object.
+class TempFile {
+public:
+    explicit TempFile(std::string_view contents = {});
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string &path);
+std::string testBytes(std::size_t size, unsigned seed = 1);  // every byte value, zero included
+std::string textBytes(std::size_t size);                     // printable, with line ends
+
+struct Datagram {
+    std::string bytes;
+    std::uint16_t from;  // source port
+};
+
+// A UDP socket bound to 127.0.0.1.
+class Udp {
+public:
+    explicit Udp(std::uint16_t port = 0);
+    ~Udp();
+    Udp(const Udp &) = delete;
+    Udp &operator=(const Udp &) = delete;
+
+    std::uint16_t port() const;
+    void sendTo(std::uint16_t port, std::string_view bytes) const;
+    // Datagrams until `count` have come, or none has come for `quiet`.
+    std::vector<Datagram> receive(std::size_t count, Millis quiet = 500ms) const;
+
+private:
+    int fd_;
+};
+
+std::uint16_t freePort();  // a UDP port that nothing held a moment ago
