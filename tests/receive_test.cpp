@@ -1,0 +1,118 @@
+// R mode: the header lines, one line per datagram, failures, and no line lost on a stop.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+namespace {
+
+std::string header(std::uint16_t port, int bound = 0)
+{
+    return "socket is 3\nReceiver:bind is " + std::to_string(bound) + ", Receiving, port: " +
+           std::to_string(port) + "\n";
+}
+
+TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
+{
+    const std::uint16_t port = freePort();
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"R", "unused", std::to_string(port)}, header(port)},
+        {{"R", "unused", std::to_string(port + 65536)}, header(port)},
+        {{"R", "unused", std::to_string(port), "1.2.3.4", "-7"}, header(port)},
+        {{"R", "unused", "0"}, header(0)},  // the system picks the port
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Child receiver(frandle(c.args));
+        EXPECT_TRUE(receiver.waitForOut(c.out, 2s)) << receiver.out();
+        EXPECT_TRUE(receiver.running());
+        EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+        EXPECT_EQ(receiver.out(), c.out);
+    }
+}
+
+TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
+{
+    using namespace std::string_literals;
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"R", "unused", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    const struct {
+        std::string datagram;
+        std::string line;
+    } cases[] = {
+        {"hello", "rcvd hello\n"},
+        {"", ""},  // empty: no line
+        {std::string(1000, 'a'), "rcvd " + std::string(1000, 'a') + "\n"},
+        {"xyz", "rcvd xyz\n"},  // nothing of the longer one before it
+        {std::string(1399, 'b'), "rcvd " + std::string(1399, 'b') + "\n"},
+        {std::string(1399, 'c') + "cut", "rcvd " + std::string(1399, 'c') + "\n"},
+        {"ab\0cd"s, "rcvd ab\n"},
+        {"one\ntwo\n", "rcvd one\ntwo\n\n"},
+    };
+    const Udp sender;
+    std::string expected = header(port);
+    for (const auto &c : cases) {
+        sender.sendTo(port, c.datagram);
+        expected += c.line;
+        // Written out within a second while the receiver keeps running, even to a file.
+        EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line;
+    }
+    EXPECT_TRUE(receiver.running());
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_EQ(receiver.out(), expected);
+    EXPECT_EQ(receiver.err(), "");
+}
+
+TEST(Receive, APortInUseFailsAtTheBind)
+{
+    const Udp holder;
+    const Outcome got = run({"R", "unused", std::to_string(holder.port())});
+    EXPECT_EQ(got.out, header(holder.port(), -1));
+    EXPECT_EQ(got.err, "bind: Address already in use\n");
+    EXPECT_EQ(got.status, 1);
+}
+
+TEST(Receive, ShowsWhatSendModeSent)
+{
+    const std::string text = textBytes(3000);
+    const TempFile file(text);
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"R", "unused", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    EXPECT_EQ(run({"S", file.path(), std::to_string(port), "127.0.0.1", "1000"}).out, "sending done 3\n");
+    const std::string expected = header(port) + "rcvd " + text.substr(0, 1000) + "\nrcvd " +
+                                 text.substr(1000, 1000) + "\nrcvd " + text.substr(2000) + "\n";
+    EXPECT_TRUE(receiver.waitForOut(expected, 1s));
+    EXPECT_EQ(receiver.stop(SIGINT), 128 + SIGINT);
+    EXPECT_EQ(receiver.out(), expected);
+}
+
+// Datagrams queued while the receiver is held still, then a stop signal: every one of them
+// must reach the file before the process ends by that signal.
+TEST(Receive, AStopSignalLosesNoLine)
+{
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const std::uint16_t port = freePort();
+        Child receiver(frandle({"R", "unused", std::to_string(port)}));
+        ASSERT_TRUE(receiver.waitForOut(header(port)));
+        kill(receiver.pid(), SIGSTOP);
+        const Udp sender;
+        std::string expected = header(port);
+        for (int i = 0; i < 60; ++i) {
+            sender.sendTo(port, "datagram " + std::to_string(i));
+            expected += "rcvd datagram " + std::to_string(i) + "\n";
+        }
+        kill(receiver.pid(), sig);
+        kill(receiver.pid(), SIGCONT);
+        EXPECT_EQ(receiver.wait(5s), 128 + sig);
+        EXPECT_EQ(receiver.out(), expected);
+    }
+}
+
+}  // namespace
