@@ -1,0 +1,116 @@
+// L mode: the file goes out from port 30000 while the listener prints what comes back.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string listenPort = "30000";
+
+std::string lines(const std::string &text, std::size_t chunk)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); at += chunk)
+        out += "rcvd " + text.substr(at, chunk) + "\n";
+    return out;
+}
+
+TEST(Listen, SendingToItselfPrintsEveryChunkAndKeepsListening)
+{
+    const std::string text = textBytes(3000);
+    const TempFile file(text);
+    Child run(frandle({"L", file.path(), listenPort, "127.0.0.1", "1000"}));
+    ASSERT_TRUE(run.waitForOut("sending done 3\n"));
+    for (const auto &line : {lines(text.substr(0, 1000), 1000), lines(text.substr(1000, 1000), 1000),
+                             lines(text.substr(2000), 1000)})
+        EXPECT_TRUE(run.waitForOut(line, 1s)) << line;
+    EXPECT_EQ(run.out().rfind("socket is 4\n", 0), 0u);
+
+    const Udp peer;
+    peer.sendTo(30000, "after the file");
+    EXPECT_TRUE(run.waitForOut("rcvd after the file\n", 1s));
+    EXPECT_TRUE(run.running());
+    EXPECT_EQ(run.stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_EQ(run.out().size(), std::string("socket is 4\nsending done 3\n").size() + lines(text, 1000).size() +
+                                    std::string("rcvd after the file\n").size());
+    EXPECT_EQ(run.err(), "");
+}
+
+// The file is a pipe that the test fills in two parts, so the transfer is surely still going
+// on when the peer's datagram arrives.
+TEST(Listen, PrintsArrivalsWhileTheFileIsStillGoingOut)
+{
+    const std::string fifo = "/tmp/frandle-test-fifo-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    const Udp peer;
+    Child run(frandle({"L", fifo, std::to_string(peer.port()), "127.0.0.1"}));
+
+    ASSERT_EQ(write(writer, "first part", 10), 10);
+    const auto first = peer.receive(1, 2s);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].bytes, "first part");
+    EXPECT_EQ(first[0].from, 30000);
+
+    peer.sendTo(30000, "answer");
+    EXPECT_TRUE(run.waitForOut("rcvd answer\n", 1s));
+    EXPECT_EQ(run.out().find("sending done"), std::string::npos);
+
+    ASSERT_EQ(write(writer, "second part", 11), 11);
+    close(writer);
+    EXPECT_TRUE(run.waitForOut("sending done 2\n"));
+    EXPECT_EQ(peer.receive(1)[0].bytes, "second part");
+    EXPECT_EQ(run.out(), "socket is 4\nrcvd answer\nsending done 2\n");
+    unlink(fifo.c_str());
+}
+
+TEST(Listen, FailuresNameTheCallAndEndWithStatus1)
+{
+    const TempFile file("payload");
+    Child first(frandle({"L", file.path(), "9", "127.0.0.1"}));
+    ASSERT_TRUE(first.waitForOut("sending done 1\n"));
+    const struct {
+        std::vector<std::string> argv;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {frandle({"L", file.path(), "9", "127.0.0.1"}), "socket is 4\n", "bind: Address already in use\n"},
+        // A thread stack larger than the address space allowed: the listener cannot start.
+        {{"/bin/sh", "-c", "ulimit -v 65536 && ulimit -s 262144 && exec \"$0\" \"$@\"", FRANDLE_BIN, "L",
+          file.path(), "9", "127.0.0.1"},
+         "socket is 4\n", "pthread_create: Resource temporarily unavailable\n"},
+    };
+    for (const auto &c : cases) {
+        if (&c == &cases[1])
+            first.stop(SIGKILL);
+        Child second(c.argv);
+        EXPECT_EQ(second.wait(), 1);
+        EXPECT_EQ(second.out(), c.out);
+        EXPECT_EQ(second.err(), c.err);
+    }
+}
+
+TEST(Listen, AStopSignalLosesNoLine)
+{
+    const TempFile file("");
+    Child run(frandle({"L", file.path(), "9", "127.0.0.1"}));
+    ASSERT_TRUE(run.waitForOut("sending done 0\n"));
+    kill(run.pid(), SIGSTOP);
+    const Udp peer;
+    std::string expected = "socket is 4\nsending done 0\n";
+    for (int i = 0; i < 60; ++i) {
+        peer.sendTo(30000, "echo " + std::to_string(i));
+        expected += "rcvd echo " + std::to_string(i) + "\n";
+    }
+    kill(run.pid(), SIGTERM);
+    kill(run.pid(), SIGCONT);
+    EXPECT_EQ(run.wait(5s), 128 + SIGTERM);
+    EXPECT_EQ(run.out(), expected);
+}
+
+}  // namespace
