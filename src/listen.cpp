@@ -28,6 +28,7 @@ void listenMode(const std::string &fileName, std::int32_t port, const std::strin
         fail("bind", file);
     const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);
 
+    keepLinesOnStop();
     const int started = pthread_create(&recv_thread, nullptr, setupRecv,
                                        reinterpret_cast<void *>(static_cast<std::intptr_t>(sock)));
     if (started != 0) {

@@ -35,22 +35,6 @@ extern "C" void noteStop(int sig)
     errno = saved;
 }
 
-void keepLinesOnStop()
-{
-    if (pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) < 0)
-        fail("pipe");
-    struct sigaction action {};
-    action.sa_handler = noteStop;
-    action.sa_flags = SA_RESTART;  // an interrupted write of standard output must not fail
-    sigemptyset(&action.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        sigaction(sig, nullptr, &old);
-        if (old.sa_handler != SIG_IGN)  // a signal ignored by whoever started us stays ignored
-            sigaction(sig, &action, nullptr);
-    }
-}
-
 [[noreturn]] void endBySignal(int sock, std::span<char> buffer)
 {
     const int sig = stopSignal;
@@ -77,6 +61,22 @@ void awaitArrival(int sock)
 
 }  // namespace
 
+void keepLinesOnStop()
+{
+    if (pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) < 0)
+        fail("pipe");
+    struct sigaction action {};
+    action.sa_handler = noteStop;
+    action.sa_flags = SA_RESTART;  // an interrupted write of standard output must not fail
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        sigaction(sig, nullptr, &old);
+        if (old.sa_handler != SIG_IGN)  // a signal ignored by whoever started us stays ignored
+            sigaction(sig, &action, nullptr);
+    }
+}
+
 void printDatagram(const char *bytes, std::size_t length)
 {
     // One call a line, so that lines of the listener and the sender never mix. The line
@@ -86,7 +86,6 @@ void printDatagram(const char *bytes, std::size_t length)
 
 void printArrivals(int sock, std::span<char> buffer, bool failureEnds)
 {
-    keepLinesOnStop();
     buffer = buffer.first(std::min<std::size_t>(buffer.size(), RECV_MAX));
     for (;;) {
         if (stopSignal != 0)
@@ -115,5 +114,6 @@ void receiveMode(std::int32_t port, std::span<char> buffer)
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound, port & 0xFFFF);
     if (bound < 0)
         fail("bind");
+    keepLinesOnStop();
     printArrivals(sock, buffer, true);
 }

@@ -34,6 +34,8 @@ void sendFile(int file, int sock, const sockaddr_in &destination, std::span<char
 
 // receive.cpp
 void printDatagram(const char *bytes, std::size_t length);
+// Until the end of the process, a stop signal first writes out every line received.
+void keepLinesOnStop();
 [[noreturn]] void printArrivals(int sock, std::span<char> buffer, bool failureEnds);
 [[noreturn]] void receiveMode(std::int32_t port, std::span<char> buffer);
 

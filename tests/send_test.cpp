@@ -43,8 +43,9 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
         EXPECT_EQ(got.err, "");
         EXPECT_EQ(got.status, 0);
 
-        const auto arrived = receiver.receive(c.datagrams.size() + 1);
+        const auto arrived = receiver.receive(c.datagrams.size());
         ASSERT_EQ(arrived.size(), c.datagrams.size());
+        EXPECT_TRUE(receiver.receive(1, 50ms).empty());
         std::size_t at = 0;
         for (std::size_t i = 0; i < arrived.size(); ++i) {
             EXPECT_EQ(arrived[i].bytes, bytes.substr(at, c.datagrams[i])) << "datagram " << i;
