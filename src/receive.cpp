@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,7 +16,9 @@ namespace {
 
 // A stop signal is only noted by its handler; the receive loop writes out what it holds and
 // then ends the process by the same signal. The pipe wakes a loop that waits for datagrams.
-volatile sig_atomic_t stopSignal = 0;
+// In L mode the handler may run on the sending thread, so the note must be an atomic one.
+std::atomic<int> stopSignal = 0;
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 int wakePipe[2] = {-1, -1};
 
 // Datagrams still queued when a stop arrives are printed too, but a flood must not delay

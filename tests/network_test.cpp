@@ -1,0 +1,107 @@
+// Two hosts in network namespaces of the test's own, joined by a link whose MTU makes every
+// full datagram travel in fragments, with socat as the peer at the far end.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+bool sh(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+class TwoHosts {
+public:
+    const std::string a = "frandle-a-" + std::to_string(getpid());  // 192.0.2.1
+    const std::string b = "frandle-b-" + std::to_string(getpid());  // 192.0.2.2
+
+    TwoHosts()
+    {
+        ready_ = sh("ip netns add " + a) && sh("ip netns add " + b) &&
+                 sh("ip link add va netns " + a + " type veth peer name vb netns " + b) &&
+                 sh("ip -n " + a + " addr add 192.0.2.1/24 dev va") && sh("ip -n " + b + " addr add 192.0.2.2/24 dev vb") &&
+                 sh("ip -n " + a + " link set va mtu 1280 up") && sh("ip -n " + b + " link set vb mtu 1280 up");
+    }
+    ~TwoHosts()
+    {
+        for (const auto &ns : {a, b}) {
+            sh("ip netns pids " + ns + " | xargs -r kill -9");
+            sh("ip netns del " + ns);
+        }
+    }
+    bool ready() const { return ready_; }
+
+    static std::vector<std::string> in(const std::string &ns, std::vector<std::string> argv)
+    {
+        argv.insert(argv.begin(), {"/usr/bin/env", "ip", "netns", "exec", ns});
+        return argv;
+    }
+
+    bool waitForUdpPort(const std::string &ns, int port) const
+    {
+        for (int tries = 0; tries < 100; ++tries) {
+            if (sh("ip netns exec " + ns + " ss -Huln 'sport = :" + std::to_string(port) + "' | grep -q ."))
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+private:
+    bool ready_ = false;
+};
+
+TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v socat"))
+        GTEST_SKIP() << "needs root, ip and socat to build two hosts in network namespaces";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+
+    // S mode to socat: the file arrives byte for byte.
+    {
+        const std::string bytes = testBytes(10000);
+        const TempFile file(bytes);
+        const TempFile received;
+        Child socat(TwoHosts::in(hosts.b, {"socat", "-u", "UDP4-RECV:5000", "CREATE:" + received.path()}));
+        ASSERT_TRUE(hosts.waitForUdpPort(hosts.b, 5000));
+        Child send(TwoHosts::in(hosts.a, frandle({"S", file.path(), "5000", "192.0.2.2"})));
+        EXPECT_EQ(send.wait(), 0);
+        EXPECT_EQ(send.out(), "sending done 8\n");
+        for (int tries = 0; tries < 100 && readFile(received.path()).size() < bytes.size(); ++tries)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(readFile(received.path()) == bytes);
+    }
+    // socat to R mode: two datagrams of the largest size taken, each one line.
+    {
+        const std::string text = textBytes(2 * 1399);
+        const TempFile file(text);
+        Child receive(TwoHosts::in(hosts.a, frandle({"R", "-", "5001"})));
+        ASSERT_TRUE(receive.waitForOut("Receiving, port: 5001\n"));
+        Child socat(TwoHosts::in(hosts.b, {"socat", "-u", "-b", "1399", "OPEN:" + file.path(),
+                                           "UDP4-SENDTO:192.0.2.1:5001"}));
+        EXPECT_EQ(socat.wait(), 0);
+        const std::string lines = "rcvd " + text.substr(0, 1399) + "\nrcvd " + text.substr(1399) + "\n";
+        EXPECT_TRUE(receive.waitForOut(lines, 2s));
+        EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+        EXPECT_EQ(receive.out(), "socket is 3\nReceiver:bind is 0, Receiving, port: 5001\n" + lines);
+    }
+    // L mode to socat as an echo peer: every chunk comes back and is printed.
+    {
+        const std::string text = textBytes(3000);
+        const TempFile file(text);
+        Child echo(TwoHosts::in(hosts.b, {"socat", "UDP4-RECVFROM:5007,fork", "EXEC:cat"}));
+        ASSERT_TRUE(hosts.waitForUdpPort(hosts.b, 5007));
+        Child listen(TwoHosts::in(hosts.a, frandle({"L", file.path(), "5007", "192.0.2.2"})));
+        EXPECT_TRUE(listen.waitForOut("sending done 3\n"));
+        for (std::size_t at = 0; at < text.size(); at += 1396)
+            EXPECT_TRUE(listen.waitForOut("rcvd " + text.substr(at, 1396) + "\n", 2s)) << "chunk at " << at;
+        EXPECT_EQ(listen.stop(SIGTERM), 128 + SIGTERM);
+    }
+}
+
+}  // namespace
