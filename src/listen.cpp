@@ -11,7 +11,7 @@
 
 void *setupRecv(void *sock)
 {
-    std::array<char, RECV_MAX + 1> buffer;  // the listener's own: the sender keeps the other
+    std::array<char, RECV_MAX> buffer;  // the listener's own: the sender keeps the other
     printArrivals(static_cast<int>(reinterpret_cast<std::intptr_t>(sock)), buffer, false);
     return nullptr;
 }
@@ -20,10 +20,7 @@ void listenMode(const std::string &fileName, std::int32_t port, const std::strin
                 std::span<char> buffer)
 {
     const int file = openOrExit(fileName);
-    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    printf("socket is %d\n", sock);
-    if (sock < 0)
-        fail("socket", file);
+    const int sock = shownSocket(file);
     if (bindLocal(sock, LISTEN_LOCAL_PORT) < 0)
         fail("bind", file);
     const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);

@@ -109,14 +109,14 @@ void printArrivals(int sock, std::span<char> buffer, bool failureEnds)
 
 void receiveMode(std::int32_t port, std::span<char> buffer)
 {
-    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    printf("socket is %d\n", sock);
-    if (sock < 0)
-        fail("socket");
+    const int sock = shownSocket();
     const int bound = bindLocal(sock, port);
+    const int reason = errno;
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound, port & 0xFFFF);
-    if (bound < 0)
+    if (bound < 0) {
+        errno = reason;
         fail("bind");
+    }
     keepLinesOnStop();
     printArrivals(sock, buffer, true);
 }

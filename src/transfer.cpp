@@ -45,6 +45,18 @@ sockaddr_in ipv4Address(in_addr_t address, std::int32_t port)
     return result;
 }
 
+int shownSocket(int openFile)
+{
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    const int reason = errno;  // the first output can change errno (a terminal check)
+    printf("socket is %d\n", sock);
+    if (sock < 0) {
+        errno = reason;
+        fail("socket", openFile);
+    }
+    return sock;
+}
+
 int bindLocal(int sock, std::int32_t port)
 {
     const sockaddr_in local = ipv4Address(htonl(INADDR_ANY), port);
@@ -88,7 +100,7 @@ static void sendMode(const std::string &fileName, std::int32_t port, const std::
 void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
              const std::string &ipAddress)
 {
-    std::array<char, RECV_MAX + 1> buffer;  // room for the largest datagram and a closing NUL
+    std::array<char, RECV_MAX> buffer;  // a file chunk, or the most taken from one datagram
     switch (mode) {
     case OperationMode::Send:
         sendMode(fileName, port, ipAddress, buffer);

@@ -29,6 +29,8 @@ void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
 [[noreturn]] void fail(const char *call, int openFile = -1);
 int openOrExit(const std::string &fileName);
 sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
+// R and L mode show the new socket's descriptor, -1 included, before testing it.
+int shownSocket(int openFile = -1);
 int bindLocal(int sock, std::int32_t port);
 void sendFile(int file, int sock, const sockaddr_in &destination, std::span<char> buffer);
 

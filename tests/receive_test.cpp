@@ -21,7 +21,7 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
         std::string out;
     } cases[] = {
         {{"R", "unused", std::to_string(port)}, header(port)},
-        {{"R", "unused", std::to_string(port + 65536)}, header(port)},
+        {{"Receive", "unused", std::to_string(port + 65536)}, header(port)},
         {{"R", "unused", std::to_string(port), "1.2.3.4", "-7"}, header(port)},
         {{"R", "unused", "0"}, header(0)},  // the system picks the port
     };
