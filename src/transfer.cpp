@@ -106,7 +106,7 @@ void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
         sendMode(fileName, port, ipAddress, buffer);
         break;
     case OperationMode::Receive:
-        receiveMode(port, buffer);
+        receiveMode(port, buffer);  // never returns
     case OperationMode::SendAndListen:
         listenMode(fileName, port, ipAddress, buffer);
         break;

@@ -26,6 +26,8 @@ void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
              const std::string &ipAddress);
 
 // transfer.cpp: the pieces that S, R and L mode share.
+// Reports a failed call by name with the system's reason and ends with status 1,
+// closing a file still open first.
 [[noreturn]] void fail(const char *call, int openFile = -1);
 int openOrExit(const std::string &fileName);
 sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
