@@ -160,6 +160,14 @@ std::string textBytes(std::size_t size)
     return text;
 }
 
+std::string datagramLines(const std::string &text, std::size_t chunk)
+{
+    std::string lines;
+    for (std::size_t at = 0; at < text.size(); at += chunk)
+        lines += "rcvd " + text.substr(at, chunk) + "\n";
+    return lines;
+}
+
 Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
     const sockaddr_in address = loopback(port);

@@ -62,6 +62,7 @@ private:
 std::string readFile(const std::string &path);
 std::string testBytes(std::size_t size, unsigned seed = 1);  // every byte value, zero included
 std::string textBytes(std::size_t size);                     // printable, with line ends
+std::string datagramLines(const std::string &text, std::size_t chunk);  // text sent in chunks, as printed
 
 struct Datagram {
     std::string bytes;

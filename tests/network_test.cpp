@@ -85,7 +85,7 @@ TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
         Child socat(TwoHosts::in(hosts.b, {"socat", "-u", "-b", "1399", "OPEN:" + file.path(),
                                            "UDP4-SENDTO:192.0.2.1:5001"}));
         EXPECT_EQ(socat.wait(), 0);
-        const std::string lines = "rcvd " + text.substr(0, 1399) + "\nrcvd " + text.substr(1399) + "\n";
+        const std::string lines = datagramLines(text, 1399);
         EXPECT_TRUE(receive.waitForOut(lines, 2s));
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         EXPECT_EQ(receive.out(), "socket is 3\nReceiver:bind is 0, Receiving, port: 5001\n" + lines);
@@ -99,7 +99,7 @@ TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
         Child listen(TwoHosts::in(hosts.a, frandle({"L", file.path(), "5007", "192.0.2.2"})));
         EXPECT_TRUE(listen.waitForOut("sending done 3\n"));
         for (std::size_t at = 0; at < text.size(); at += 1396)
-            EXPECT_TRUE(listen.waitForOut("rcvd " + text.substr(at, 1396) + "\n", 2s)) << "chunk at " << at;
+            EXPECT_TRUE(listen.waitForOut(datagramLines(text.substr(at, 1396), 1396), 2s)) << "chunk at " << at;
         EXPECT_EQ(listen.stop(SIGTERM), 128 + SIGTERM);
     }
 }
