@@ -11,20 +11,22 @@
 
 void *setupRecv(void *sock)
 {
-    std::array<char, RECV_MAX> buffer;  // the listener's own: the sender keeps the other
+    std::array<char, TRANSFER_SIZE> buffer;  // the listener's own: the sender keeps the other
     printArrivals(static_cast<int>(reinterpret_cast<std::intptr_t>(sock)), buffer, false);
     return nullptr;
 }
 
 void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
-                std::span<char> buffer)
+                TransferBuffer buffer)
 {
+    bufferLines();
     const int file = openOrExit(fileName);
     const int sock = shownSocket(file);
     if (bindLocal(sock, LISTEN_LOCAL_PORT) < 0)
         fail("bind", file);
     const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);
 
+    widenReceiveBuffer(sock);  // before the first datagram can come back
     keepLinesOnStop();
     const int started = pthread_create(&recv_thread, nullptr, setupRecv,
                                        reinterpret_cast<void *>(static_cast<std::intptr_t>(sock)));

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -23,7 +23,7 @@ int wakePipe[2] = {-1, -1};
 
 // Datagrams still queued when a stop arrives are printed too, but a flood must not delay
 // the stop without end.
-constexpr int drainLimit = 100000;
+constexpr std::size_t drainLimit = 100000;
 
 extern "C" void noteStop(int sig)
 {
@@ -38,15 +38,44 @@ extern "C" void noteStop(int sig)
     errno = saved;
 }
 
-[[noreturn]] void endBySignal(int sock, std::span<char> buffer)
+// Where a batch of datagrams lands: a slot of RECV_MAX bytes each in the caller's buffer.
+struct Arrivals {
+    std::array<iovec, BATCH> slots{};
+    std::array<mmsghdr, BATCH> messages{};
+
+    explicit Arrivals(TransferBuffer buffer)
+    {
+        for (std::size_t i = 0; i < BATCH; ++i) {
+            slots[i] = {buffer.data() + i * RECV_MAX, RECV_MAX};  // a longer datagram is cut
+            messages[i].msg_hdr.msg_iov = &slots[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
+// Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
+int receiveBatch(int sock, Arrivals &arrivals)
+{
+    return recvmmsg(sock, arrivals.messages.data(), BATCH, MSG_DONTWAIT, nullptr);
+}
+
+void printBatch(const Arrivals &arrivals, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const std::size_t length = arrivals.messages[i].msg_len;
+        if (length > 0)  // an empty datagram prints nothing
+            printDatagram(static_cast<const char *>(arrivals.slots[i].iov_base), length);
+    }
+}
+
+[[noreturn]] void endBySignal(int sock, Arrivals &arrivals)
 {
     const int sig = stopSignal;
-    for (int n = 0; n < drainLimit; ++n) {
-        const ssize_t got = recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT, nullptr, nullptr);
-        if (got < 0)
+    for (std::size_t n = 0; n < drainLimit; n += BATCH) {
+        const int got = receiveBatch(sock, arrivals);
+        if (got <= 0)
             break;
-        if (got > 0)
-            printDatagram(buffer.data(), static_cast<std::size_t>(got));
+        printBatch(arrivals, got);
     }
     fflush(stdout);
     signal(sig, SIG_DFL);
@@ -80,6 +109,22 @@ void keepLinesOnStop()
     }
 }
 
+void bufferLines()
+{
+    // Static: the buffer must outlive the flush at exit.
+    static std::array<char, 1 << 20> lines;
+    if (!isatty(STDOUT_FILENO))
+        setvbuf(stdout, lines.data(), _IOFBF, lines.size());
+}
+
+void widenReceiveBuffer(int sock)
+{
+    constexpr int wanted = 64 << 20;
+    // Past the system's limit where privileged; otherwise up to that limit.
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) < 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+}
+
 void printDatagram(const char *bytes, std::size_t length)
 {
     // One call a line, so that lines of the listener and the sender never mix. The line
@@ -87,17 +132,17 @@ void printDatagram(const char *bytes, std::size_t length)
     printf("rcvd %.*s\n", static_cast<int>(length), bytes);
 }
 
-void printArrivals(int sock, std::span<char> buffer, bool failureEnds)
+void printArrivals(int sock, TransferBuffer buffer, bool failureEnds)
 {
-    buffer = buffer.first(std::min<std::size_t>(buffer.size(), RECV_MAX));
+    Arrivals arrivals(buffer);
     for (;;) {
         if (stopSignal != 0)
-            endBySignal(sock, buffer);
-        const ssize_t got = recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT, nullptr, nullptr);
-        if (got > 0)
-            printDatagram(buffer.data(), static_cast<std::size_t>(got));
-        else if (got == 0 || errno == EINTR)
-            continue;  // an empty datagram prints nothing
+            endBySignal(sock, arrivals);
+        const int got = receiveBatch(sock, arrivals);
+        if (got >= 0)
+            printBatch(arrivals, got);
+        else if (errno == EINTR)
+            continue;
         else if (errno == EAGAIN || errno == EWOULDBLOCK)
             awaitArrival(sock);
         else if (failureEnds)
@@ -107,8 +152,9 @@ void printArrivals(int sock, std::span<char> buffer, bool failureEnds)
     }
 }
 
-void receiveMode(std::int32_t port, std::span<char> buffer)
+void receiveMode(std::int32_t port, TransferBuffer buffer)
 {
+    bufferLines();
     const int sock = shownSocket();
     const int bound = bindLocal(sock, port);
     const int reason = errno;
@@ -117,6 +163,7 @@ void receiveMode(std::int32_t port, std::span<char> buffer)
         errno = reason;
         fail("bind");
     }
+    widenReceiveBuffer(sock);
     keepLinesOnStop();
     printArrivals(sock, buffer, true);
 }

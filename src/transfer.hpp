@@ -16,6 +16,16 @@ constexpr std::int32_t RECV_MAX = 1399;       // most bytes taken from one recei
 constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
 constexpr std::int32_t LISTEN_LOCAL_PORT = 30000;
 
+// Datagrams handed to the kernel in one call, sending or receiving: one call a datagram
+// would make the tool the slowest part of a fast path.
+constexpr std::size_t BATCH = 64;
+// The most one segmented send may carry: the payload of the largest IPv4 datagram.
+constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
+// Room for a batch of received datagrams, which is more than any batch of chunks to send.
+constexpr std::size_t TRANSFER_SIZE = BATCH * RECV_MAX;
+static_assert(TRANSFER_SIZE >= MAX_UDP_PAYLOAD);
+using TransferBuffer = std::span<char, TRANSFER_SIZE>;
+
 extern std::int32_t SendSize;
 extern std::int32_t nSent;
 extern pthread_t recv_thread;
@@ -34,16 +44,22 @@ sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
 int shownSocket(int openFile = -1);
 int bindLocal(int sock, std::int32_t port);
-void sendFile(int file, int sock, const sockaddr_in &destination, std::span<char> buffer);
+void sendFile(int file, int sock, const sockaddr_in &destination, TransferBuffer buffer);
 
 // receive.cpp
 void printDatagram(const char *bytes, std::size_t length);
+// When standard output is not a terminal, lines are written out in large blocks; call
+// before the first output.
+void bufferLines();
+// Asks for room to queue many datagrams while lines are being written; without a word
+// where the system allows less.
+void widenReceiveBuffer(int sock);
 // Until the end of the process, a stop signal first writes out every line received.
 void keepLinesOnStop();
-[[noreturn]] void printArrivals(int sock, std::span<char> buffer, bool failureEnds);
-[[noreturn]] void receiveMode(std::int32_t port, std::span<char> buffer);
+[[noreturn]] void printArrivals(int sock, TransferBuffer buffer, bool failureEnds);
+[[noreturn]] void receiveMode(std::int32_t port, TransferBuffer buffer);
 
 // listen.cpp
 void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
-                std::span<char> buffer);
+                TransferBuffer buffer);
 void *setupRecv(void *sock);

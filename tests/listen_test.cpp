@@ -32,6 +32,22 @@ TEST(Listen, SendingToItselfPrintsEveryChunkAndKeepsListening)
     EXPECT_EQ(run.err(), "");
 }
 
+TEST(Listen, ALargeFileSentToItselfIsPrintedWhole)
+{
+    const std::string text = textBytes(4'000'000);
+    const TempFile file(text);
+    Child run(frandle({"L", file.path(), listenPort, "127.0.0.1"}));
+    EXPECT_TRUE(run.waitForOut(datagramLines(text.substr(2865 * 1396), 1396), 10s));
+    EXPECT_EQ(run.stop(SIGTERM), 128 + SIGTERM);
+    // The count may come anywhere between two lines: the listener prints while it is sent.
+    std::string out = run.out();
+    const std::string done = "sending done 2866\n";
+    const auto at = out.find(done);
+    ASSERT_NE(at, std::string::npos);
+    out.erase(at, done.size());
+    EXPECT_TRUE(out == "socket is 4\n" + datagramLines(text, 1396)) << "lost or garbled lines";
+}
+
 // The file is a pipe that the test fills in two parts, so the transfer is surely still going
 // on when the peer's datagram arrives.
 TEST(Listen, PrintsArrivalsWhileTheFileIsStillGoingOut)

@@ -7,12 +7,28 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 namespace {
 
 bool sh(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// The IPv4 fragments a host has made so far.
+long fragmentsMadeIn(const std::string &ns)
+{
+    const std::string command = "ip netns exec " + ns +
+                                " awk '/^Ip:/ { if (!f) { for (i = 1; i <= NF; i++) if ($i == \"FragCreates\") f = i } else print $f }'"
+                                " /proc/net/snmp";
+    FILE *out = popen(command.c_str(), "r");
+    long count = -1;
+    if (out != nullptr && fscanf(out, "%ld", &count) != 1)
+        count = -1;
+    if (out != nullptr)
+        pclose(out);
+    return count;
+}
 
 class TwoHosts {
 public:
@@ -75,6 +91,32 @@ TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
         for (int tries = 0; tries < 100 && readFile(received.path()).size() < bytes.size(); ++tries)
             std::this_thread::sleep_for(20ms);
         EXPECT_TRUE(readFile(received.path()) == bytes);
+    }
+    // S mode to R mode. A datagram larger than the link takes fragments, which the kernel
+    // will not cut from one large send: the sender falls back to a datagram a call, and
+    // what arrives must not tell the two ways apart.
+    {
+        const std::string text = textBytes(200000);
+        const TempFile file(text);
+        const struct {
+            std::string sendSize;
+            bool fragments;
+        } cases[] = {{"1396", true}, {"1253", true}, {"1252", false}, {"100", false}};
+        for (const auto &c : cases) {
+            SCOPED_TRACE("send size " + c.sendSize);
+            const std::size_t size = std::stoul(c.sendSize);
+            Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5002"})));
+            ASSERT_TRUE(receive.waitForOut("Receiving, port: 5002\n"));
+            const long fragmentsBefore = fragmentsMadeIn(hosts.a);
+            Child send(TwoHosts::in(hosts.a, frandle({"S", file.path(), "5002", "192.0.2.2", c.sendSize})));
+            EXPECT_EQ(send.wait(), 0);
+            EXPECT_EQ(send.out(), "sending done " + std::to_string((text.size() + size - 1) / size) + "\n");
+            EXPECT_EQ(fragmentsMadeIn(hosts.a) > fragmentsBefore, c.fragments);
+            const std::string lines = datagramLines(text, size);
+            EXPECT_TRUE(receive.waitForOut(datagramLines(text.substr(text.size() / size * size), size), 5s));
+            EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+            EXPECT_TRUE(receive.out() == "socket is 3\nReceiver:bind is 0, Receiving, port: 5002\n" + lines);
+        }
     }
     // socat to R mode: two datagrams of the largest size taken, each one line.
     {

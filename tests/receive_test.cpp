@@ -35,16 +35,15 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
     }
 }
 
-TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
+struct Arrival {
+    std::string datagram;
+    std::string line;
+};
+
+std::vector<Arrival> arrivals()
 {
     using namespace std::string_literals;
-    const std::uint16_t port = freePort();
-    Child receiver(frandle({"R", "unused", std::to_string(port)}));
-    ASSERT_TRUE(receiver.waitForOut(header(port)));
-    const struct {
-        std::string datagram;
-        std::string line;
-    } cases[] = {
+    return {
         {"hello", "rcvd hello\n"},
         {"", ""},  // empty: no line
         {std::string(1000, 'a'), "rcvd " + std::string(1000, 'a') + "\n"},
@@ -54,9 +53,16 @@ TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
         {"ab\0cd"s, "rcvd ab\n"},
         {"one\ntwo\n", "rcvd one\ntwo\n\n"},
     };
+}
+
+TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
+{
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"R", "unused", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
     const Udp sender;
     std::string expected = header(port);
-    for (const auto &c : cases) {
+    for (const auto &c : arrivals()) {
         sender.sendTo(port, c.datagram);
         expected += c.line;
         // Written out within a second while the receiver keeps running, even to a file.
@@ -66,6 +72,29 @@ TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
     EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
     EXPECT_EQ(receiver.out(), expected);
     EXPECT_EQ(receiver.err(), "");
+}
+
+// Datagrams that queue up while the receiver is held still are taken many at a time: each
+// must still print as if it had come alone.
+TEST(Receive, QueuedDatagramsPrintAsIfTheyCameOneByOne)
+{
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"R", "unused", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    kill(receiver.pid(), SIGSTOP);
+    const Udp sender;
+    std::string expected = header(port);
+    for (int round = 0; round < 20; ++round) {
+        for (const auto &c : arrivals()) {
+            sender.sendTo(port, c.datagram);
+            expected += c.line;
+        }
+    }
+    kill(receiver.pid(), SIGCONT);
+    EXPECT_TRUE(receiver.waitForOut(expected, 2s));
+    EXPECT_TRUE(receiver.running());
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_EQ(receiver.out(), expected);
 }
 
 TEST(Receive, APortInUseFailsAtTheBind)
@@ -91,6 +120,21 @@ TEST(Receive, ShowsWhatSendModeSent)
     EXPECT_EQ(receiver.out(), expected);
 }
 
+// As fast as the sender can go: every datagram becomes its line, whole and in order.
+TEST(Receive, AWholeLargeTransferArrivesLineForLine)
+{
+    const std::string text = textBytes(10'000'000);
+    const TempFile file(text);
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"R", "unused", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    EXPECT_EQ(run({"S", file.path(), std::to_string(port), "127.0.0.1"}).out, "sending done 7164\n");
+    const std::string lines = datagramLines(text, 1396);
+    EXPECT_TRUE(receiver.waitForOut(datagramLines(text.substr(7163 * 1396), 1396), 10s));
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_TRUE(receiver.out() == header(port) + lines) << "lost or garbled lines";
+}
+
 // Datagrams queued while the receiver is held still, then a stop signal: every one of them
 // must reach the file before the process ends by that signal.
 TEST(Receive, AStopSignalLosesNoLine)
@@ -103,7 +147,7 @@ TEST(Receive, AStopSignalLosesNoLine)
         kill(receiver.pid(), SIGSTOP);
         const Udp sender;
         std::string expected = header(port);
-        for (int i = 0; i < 60; ++i) {
+        for (int i = 0; i < 150; ++i) {  // more than one receive call takes
             sender.sendTo(port, "datagram " + std::to_string(i));
             expected += "rcvd datagram " + std::to_string(i) + "\n";
         }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -52,6 +54,77 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
             EXPECT_EQ(arrived[i].from, 40000);
             at += c.datagrams[i];
         }
+    }
+}
+
+// The file is read in blocks of many chunks: a block's edges must never show in what is
+// sent. A block holds 64 chunks, or as many as fit in 65507 bytes (46 of 1396).
+TEST(Send, BlocksOfChunksLeaveAsTheSameDatagrams)
+{
+    const struct {
+        std::size_t sendSize;
+        std::size_t block;
+    } sizes[] = {{1, 64}, {100, 6400}, {1396, 46 * 1396}};
+    for (const auto &[sendSize, block] : sizes) {
+        for (const std::size_t fileSize : {std::size_t{0}, std::size_t{1}, block, block + 1, 3 * block + sendSize / 2 + 1}) {
+            SCOPED_TRACE("send size " + std::to_string(sendSize) + ", file of " + std::to_string(fileSize));
+            const std::string bytes = testBytes(fileSize, static_cast<unsigned>(fileSize + sendSize));
+            const TempFile file(bytes);
+            const Udp receiver;
+            const std::size_t count = (fileSize + sendSize - 1) / sendSize;
+
+            const Outcome got = run({"S", file.path(), std::to_string(receiver.port()), "127.0.0.1",
+                                     std::to_string(sendSize)});
+            EXPECT_EQ(got.out, "sending done " + std::to_string(count) + "\n");
+            EXPECT_EQ(got.status, 0);
+            const auto arrived = receiver.receive(count);
+            ASSERT_EQ(arrived.size(), count);
+            EXPECT_TRUE(receiver.receive(1, 50ms).empty());
+            for (std::size_t i = 0; i < count; ++i)
+                ASSERT_EQ(arrived[i].bytes, bytes.substr(i * sendSize, sendSize)) << "datagram " << i;
+        }
+    }
+}
+
+// Each read of a pipe ends a datagram, however little it brought.
+TEST(Send, EachReadOfAPipeEndsADatagram)
+{
+    struct Write {
+        std::size_t size;
+        std::vector<std::size_t> datagrams;
+    };
+    const struct {
+        std::string sendSize;
+        std::vector<Write> writes;
+    } cases[] = {
+        {"1396", {{3000, {1396, 1396, 208}}, {1, {1}}, {1396, {1396}}, {4096, {1396, 1396, 1304}}}},
+        {"100", {{250, {100, 100, 50}}, {99, {99}}, {100, {100}}}},
+        {"1", {{3, {1, 1, 1}}, {1, {1}}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("send size " + c.sendSize);
+        const std::string fifo = "/tmp/frandle-test-fifo-" + std::to_string(getpid());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+        const Udp receiver;
+        Child send(frandle({"S", fifo, std::to_string(receiver.port()), "127.0.0.1", c.sendSize}));
+
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < c.writes.size(); ++i) {
+            // Small enough for a pipe to take at once, and all sent before the next write.
+            const std::string part = testBytes(c.writes[i].size, static_cast<unsigned>(i + 1));
+            ASSERT_EQ(write(writer, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+            const auto arrived = receiver.receive(c.writes[i].datagrams.size(), 2s);
+            ASSERT_EQ(arrived.size(), c.writes[i].datagrams.size()) << "write " << i;
+            for (std::size_t at = 0, d = 0; d < arrived.size(); at += c.writes[i].datagrams[d++])
+                EXPECT_EQ(arrived[d].bytes, part.substr(at, c.writes[i].datagrams[d])) << "write " << i;
+            count += arrived.size();
+        }
+        close(writer);
+        EXPECT_EQ(send.wait(), 0);
+        EXPECT_EQ(send.out(), "sending done " + std::to_string(count) + "\n");
+        EXPECT_TRUE(receiver.receive(1, 50ms).empty());
+        unlink(fifo.c_str());
     }
 }
 
