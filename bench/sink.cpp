@@ -1,0 +1,22 @@
+// A bound loopback socket that is never read: every sender measured meets the same full
+// queue. Usage: sink PORT; runs until killed.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+int main(int argc, char *argv[])
+{
+    if (argc != 2)
+        return 2;
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at) < 0)
+        return 1;
+    pause();
+}
