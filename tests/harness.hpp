@@ -87,3 +87,8 @@ private:
 };
 
 std::uint16_t freePort();  // a UDP port that nothing held a moment ago
+
+// Bytes of a transfer that a receiver surely holds in its socket until it prints them:
+// on loopback the sender outpaces any receiver that writes every line. Without privilege
+// the socket is capped near twice net.core.rmem_max, of which a datagram takes about 2 KB.
+std::size_t largeTransfer(std::size_t wanted);
