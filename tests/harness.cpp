@@ -219,5 +219,5 @@ std::size_t largeTransfer(std::size_t wanted)
         return wanted;
     std::size_t limit = 0;
     std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
-    return std::min(wanted, limit);
+    return limit > 0 ? std::min(wanted, limit) : wanted;
 }
