@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Measures frandle on loopback against reference senders measured in the same run, and
-# prints one table. Run from anywhere: bash bench/run.sh
+# Measures frandle on loopback against reference programs measured in the same run, and
+# prints the tables. Receivers run without privilege. Run from anywhere: bash bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-runs=5
+runs=${RUNS:-5} blasts=${BLASTS:-10}
 chunks=71633       # 1396-byte datagrams in the 100 MB file
 listenChunks=7163  # and in the 10 MB one
 sinkPort=45101 receivePort=45102 iperfPort=45103
 
 work=$(mktemp -d /tmp/frandle-bench.XXXXXX)
-chmod 755 "$work"  # readable by the unprivileged runs
+chmod 777 "$work"  # the unprivileged receivers write here
 started=()
 cleanup() {
     for pid in "${started[@]}"; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
@@ -20,7 +20,10 @@ trap cleanup EXIT
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFRANDLE_BENCH=ON >/dev/null
 cmake --build build-bench >/dev/null
-tool=build-bench/frandle
+tool=build-bench/frandle bench=build-bench/bench
+# Receivers run as an ordinary user would run them: as root, as nobody.
+user=()
+[ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
 # Text in numbered 1396-byte chunks without line ends: every datagram prints as one line
 # that can be checked on its own.
@@ -32,14 +35,15 @@ chmod a+r "$work/text" "$work/text10"
 
 now() { date +%s%N; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+percent() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", 100 * a / b }'; }
 
-# Datagrams a second of one sending run, from the count it prints and the time it took.
-rate() {
-    local t0 t1 out
+# Nanoseconds that one sending run takes, start to end of the process.
+elapsed() {
+    local t0
     t0=$(now)
-    out=$("$@")
-    t1=$(now)
-    echo $((${out##* } * 1000000000 / (t1 - t0)))
+    "$@" >/dev/null
+    echo $(($(now) - t0))
 }
 
 iperfRate() {
@@ -63,14 +67,14 @@ settle() {
     done
 }
 
-# Percent of the file's chunks printed as intact lines, in order.
-share() {
-    awk -v n="$2" -v f="$filler" '
+# Intact lines of numbered chunks, in order.
+intact() {
+    awk -v f="$filler" '
         /^rcvd / {
             k = substr($0, 6, 12) + 0
-            if (k >= next_k && $0 == sprintf("rcvd %012d %s", k, f)) { ok++; next_k = k + 1 }
+            if (k >= next_k && substr($0, 19) == f) { ok++; next_k = k + 1 }
         }
-        END { printf "%.3f", 100 * ok / n }' "$1"
+        END { print ok + 0 }' "$1"
 }
 
 # Waits until a file holds a text (at most 10 s).
@@ -82,81 +86,143 @@ waitFor() {
     echo "no \"$2\" in $1" >&2
 }
 
-# R mode (run as "$@") receiving an S-mode transfer of the 100 MB file.
-receiveShare() {
-    "$@" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" &
-    local receiver=$!
-    started+=("$receiver")
+# CPU time in nanoseconds of a process, all its threads.
+cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }'; }
+
+# Datagrams the kernel dropped at a full socket bound to a port.
+drops() { awk -v p="$(printf ':%04X' "$1")" '$2 ~ p { print $NF }' /proc/net/udp; }
+
+# R mode receiving the 100 MB file from S mode, into a file or (with "pipe") through cat;
+# prints the share of intact lines and R's CPU time per datagram in nanoseconds.
+blast() {
+    rm -f "$work/r.out"
+    if [ "$1" = pipe ]; then
+        "${user[@]}" sh -c "exec $tool R - $receivePort | cat >$work/r.out" 2>>"$work/errors" &
+    else
+        "${user[@]}" "$tool" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" &
+    fi
+    started+=("$!")
     waitFor "$work/r.out" "Receiving"
+    local receiver
+    receiver=$(pgrep -n -x frandle)
     "$tool" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
     settle "$work/r.out"
+    local cpu
+    cpu=$(cpuTime "$receiver")
     kill -TERM "$receiver"
-    wait "$receiver" || true
-    share "$work/r.out" "$chunks"
+    wait || true
+    echo "$(percent "$(intact "$work/r.out")" "$chunks") $((cpu / chunks))"
 }
 
-# L mode (run as "$@") sending the 10 MB file to itself.
+# A steady stream at a rate for 2 s into a receiver (R mode, or the floor receiver);
+# prints the share kept.
+steady() {
+    local rate=$1 out=$2 receiver kept sent
+    shift 2
+    "${user[@]}" "$@" >"$out" 2>>"$work/errors" &
+    receiver=$!
+    started+=("$receiver")
+    sleep 0.3
+    sent=$("$bench"/paced_sender "$receivePort" "$rate" 2)
+    if [ "$out" = /dev/null ]; then
+        sleep 0.5
+        kept=$((sent - $(drops "$receivePort")))
+    else
+        settle "$out"
+    fi
+    kill -TERM "$receiver"
+    wait "$receiver" || true
+    case $1 in
+        "$tool") [ "$out" = /dev/null ] || kept=$(intact "$out") ;;
+        *) kept=$(($(stat -c %s "$out") / 1396)) ;;
+    esac
+    percent "$kept" "$sent"
+}
+
+# L mode sending the 10 MB file to itself; the share of intact lines.
 listenShare() {
-    "$@" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" &
+    "${user[@]}" "$tool" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" &
     local run=$!
     started+=("$run")
     settle "$work/l.out"
     kill -TERM "$run"
     wait "$run" || true
-    share "$work/l.out" "$listenChunks"
+    percent "$(intact "$work/l.out")" "$listenChunks"
 }
 
-build-bench/bench/sink "$sinkPort" &
+"$bench"/sink "$sinkPort" &
 started+=("$!")
 sleep 0.2
-plain=() segment=() sendMode=() iperf=() received=() listened=() unprivileged=() listenedUnprivileged=()
+plain=() segment=() sendMode=() iperf=()
 haveIperf=$(command -v iperf3 >/dev/null && command -v python3 >/dev/null && echo yes || echo no)
-# As root, the receivers also run without privilege, as most users would run them.
-canDrop=$([ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && echo yes || echo no)
-nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
 for ((run = 1; run <= runs; run++)); do
-    echo "run $run of $runs" >&2
-    plain+=("$(rate build-bench/bench/plain_floor "$work/text" "$sinkPort")")
-    segment+=("$(rate build-bench/bench/segment_floor "$work/text" "$sinkPort")")
-    sendMode+=("$(rate "$tool" S "$work/text" "$sinkPort" 127.0.0.1)")
+    echo "senders: run $run of $runs" >&2
+    plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$sinkPort")")
+    segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$sinkPort")")
+    sendMode+=("$(elapsed "$tool" S "$work/text" "$sinkPort" 127.0.0.1)")
     [ "$haveIperf" = yes ] && iperf+=("$(iperfRate)")
-    received+=("$(receiveShare "$tool")")
-    [ "$canDrop" = yes ] && unprivileged+=("$(receiveShare $nobody "$tool")")
-    listened+=("$(listenShare "$tool")")
-    [ "$canDrop" = yes ] && listenedUnprivileged+=("$(listenShare $nobody "$tool")")
 done
 
-p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-lowest() { printf '%s\n' "$@" | sort -n | head -1; }
+toFile=() toPipe=() cpu=()
+for ((run = 1; run <= blasts; run++)); do
+    echo "bursts: run $run of $blasts" >&2
+    read -r share ns < <(blast file)
+    toFile+=("$share") cpu+=("$ns")
+    read -r share ns < <(blast pipe)
+    toPipe+=("$share")
+done
 
+null=()
+for ((run = 1; run <= runs; run++)); do
+    echo "steady to /dev/null: run $run of $runs" >&2
+    null+=("$(steady 1500000 /dev/null "$tool" R - "$receivePort")")
+done
+
+declare -A fileR fileFloor
+for rate in 400000 800000 1000000; do
+    r=() f=()
+    for ((run = 1; run <= 3; run++)); do
+        echo "steady to a file at $rate/s: run $run of 3" >&2
+        r+=("$(steady "$rate" "$work/steady.out" "$tool" R - "$receivePort")")
+        f+=("$(steady "$rate" "$work/steady.out" "$bench"/receive_floor "$receivePort")")
+    done
+    fileR[$rate]=$(median "${r[@]}") fileFloor[$rate]=$(median "${f[@]}")
+done
+
+listened=()
+for ((run = 1; run <= runs; run++)); do
+    listened+=("$(listenShare)")
+done
+
+whole() { local n=0; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
+p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
 echo
 echo "$(date +%F), machine: $(nproc) cores, $(uname -sr), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max); median of $runs runs; 100 MB = $chunks datagrams of 1396 bytes"
+echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max); receivers unprivileged; 100 MB = $chunks datagrams of 1396 bytes"
 echo
-echo "| Sender to a bound loopback socket | datagrams/s | S mode's rate over it |"
+echo "| Sender of the 100 MB file to a loopback socket never read | ms, median of $runs | S mode's time over it |"
 echo "|---|---:|---:|"
-echo "| one read and one send a datagram (floor) | $p | $(ratio "$s" "$p") |"
-echo "| kernel-cut blocks of 46 (batched floor) | $g | $(ratio "$s" "$g") |"
+echo "| one read and one send a datagram (floor) | $((p / 1000000)) | $(ratio "$s" "$p") |"
+echo "| read + kernel-cut blocks of 46 (batched floor) | $((g / 1000000)) | $(ratio "$s" "$g") (goal: at most 0.70) |"
 if [ "$haveIperf" = yes ]; then
-    i=$(median "${iperf[@]}")
-    echo "| iperf3 -u -b 0 -l 1396 | $i | $(ratio "$s" "$i") |"
+    echo "| iperf3 -u -b 0 -l 1396: datagrams/s | $(median "${iperf[@]}") | |"
 fi
-echo "| frandle S | $s | 1.00 |"
+echo "| frandle S | $((s / 1000000)) | 1.00 |"
 echo
-echo "| Received | intact lines, lowest of $runs runs | all runs |"
+echo "| Received by R mode | runs kept whole | share of intact lines, each run |"
 echo "|---|---:|---|"
-echo "| R mode, 100 MB from S mode | $(lowest "${received[@]}") % | ${received[*]} |"
-if [ "$canDrop" = yes ]; then
-    echo "| R mode unprivileged (buffer capped by rmem_max) | $(lowest "${unprivileged[@]}") % | ${unprivileged[*]} |"
-fi
-echo "| L mode, 10 MB to itself | $(lowest "${listened[@]}") % | ${listened[*]} |"
-if [ "$canDrop" = yes ]; then
-    echo "| L mode unprivileged | $(lowest "${listenedUnprivileged[@]}") % | ${listenedUnprivileged[*]} |"
-fi
+echo "| 100 MB from S mode, into a file | $(whole "${toFile[@]}") | ${toFile[*]} |"
+echo "| 100 MB from S mode, through cat into a file | $(whole "${toPipe[@]}") | ${toPipe[*]} |"
+echo "| 1 500 000/s for 2 s, to /dev/null | | ${null[*]} |"
+echo "| L mode, 10 MB to itself | $(whole "${listened[@]}") | ${listened[*]} |"
 echo
-echo "S mode takes $(ratio "$g" "$s") times the batched floor's time (goal: at most 2)."
-[ "$haveIperf" = yes ] && echo "S mode sends $(ratio "$s" "$i") times iperf3's datagram rate (goal: 5 or more)."
+echo "| Steady stream for 2 s into a file | R mode kept, median of 3 | floor receiver kept | R over the floor |"
+echo "|---|---:|---:|---:|"
+for rate in 400000 800000 1000000; do
+    echo "| $rate/s | ${fileR[$rate]} % | ${fileFloor[$rate]} % | $(ratio "${fileR[$rate]}" "${fileFloor[$rate]}") |"
+done
+echo
+echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer: $(median "${cpu[@]}") ns, median of $blasts."
 if [ -s "$work/errors" ]; then
     echo
     echo "Reported on standard error during the runs:"

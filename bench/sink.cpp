@@ -1,6 +1,8 @@
 // A bound loopback socket that is never read: every sender measured meets the same full
-// queue. Usage: sink PORT; runs until killed.
+// queue. It takes blocks of datagrams whole, as R mode does, so that cutting them up for a
+// receiver that cannot is not charged to the sender. Usage: sink PORT; runs until killed.
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +18,9 @@ int main(int argc, char *argv[])
     at.sin_family = AF_INET;
     at.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at) < 0)
+    const int on = 1;
+    if (sock < 0 || setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) < 0 ||
+        bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at) < 0)
         return 1;
     pause();
 }

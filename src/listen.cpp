@@ -4,36 +4,38 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
-#include <cstdio>
 
 void *setupRecv(void *sock)
 {
-    std::array<char, TRANSFER_SIZE> buffer;  // the listener's own: the sender keeps the other
-    printArrivals(static_cast<int>(reinterpret_cast<std::intptr_t>(sock)), buffer, false);
-    return nullptr;
+    receiveForever(static_cast<int>(reinterpret_cast<std::intptr_t>(sock)), ReceiveFailure::IsReportedAndSkipped);
 }
 
-void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
-                TransferBuffer buffer)
+void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress)
 {
     bufferLines();
     const int file = openOrExit(fileName);
-    const int sock = shownSocket(file);
+    const int sock = makeAndShowSocket();
+    prepareReceiving(sock);  // before the first datagram can come back
     if (bindLocal(sock, LISTEN_LOCAL_PORT) < 0)
-        fail("bind", file);
+        fail("bind");
     const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);
 
-    widenReceiveBuffer(sock);  // before the first datagram can come back
     keepLinesOnStop();
     const int started = pthread_create(&recv_thread, nullptr, setupRecv,
                                        reinterpret_cast<void *>(static_cast<std::intptr_t>(sock)));
     if (started != 0) {
         errno = started;
-        fail("pthread_create", file);
+        fail("pthread_create");
     }
-    sendFile(file, sock, destination, buffer);
-    fflush(stdout);  // from here on only the listener prints: show the count now
+    // Stop signals go to the listener, which writes out its lines and ends the process: the
+    // sends are never cut short by one.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    sendFile(file, sock, destination);
 }

@@ -49,7 +49,7 @@ int main(int argc, char *argv[])
         puts(usage);
         return -1;
     }
-    SendSize = std::min(SendSize, MAX_SEND_SIZE);
+    SendSize = std::clamp(SendSize, 0, MAX_SEND_SIZE);  // R mode never reads it
 
     frandle(mode, fileName, port, ipAddress);
     if (mode == OperationMode::None)

@@ -2,28 +2,30 @@
 #include "transfer.hpp"
 
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
 
 namespace {
 
 // A stop signal is only noted by its handler; the receive loop writes out what it holds and
 // then ends the process by the same signal. The pipe wakes a loop that waits for datagrams.
-// In L mode the handler may run on the sending thread, so the note must be an atomic one.
+// In L mode the handler may run on another thread, so the note must be an atomic one.
 std::atomic<int> stopSignal = 0;
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 int wakePipe[2] = {-1, -1};
-
-// Datagrams still queued when a stop arrives are printed too, but a flood must not delay
-// the stop without end.
-constexpr std::size_t drainLimit = 100000;
 
 extern "C" void noteStop(int sig)
 {
@@ -38,57 +40,139 @@ extern "C" void noteStop(int sig)
     errno = saved;
 }
 
-// Where a batch of datagrams lands: a slot of RECV_MAX bytes each in the caller's buffer.
-struct Arrivals {
-    std::array<iovec, BATCH> slots{};
-    std::array<mmsghdr, BATCH> messages{};
+// Receives per call, and the largest block of equal datagrams the kernel hands over as one.
+constexpr std::size_t SLOTS = 32;
+constexpr std::size_t SLOT_SIZE = 1 << 16;
 
-    explicit Arrivals(TransferBuffer buffer)
+// Where a batch of receives lands, each with room for the size of the datagrams of a block.
+struct ReceiveArea {
+    std::array<char, SLOTS * SLOT_SIZE> bytes{};  // touched now, not while a burst waits
+    std::array<iovec, SLOTS> slots{};
+    std::array<mmsghdr, SLOTS> messages{};
+    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
+
+    ReceiveArea()
     {
-        for (std::size_t i = 0; i < BATCH; ++i) {
-            slots[i] = {buffer.data() + i * RECV_MAX, RECV_MAX};  // a longer datagram is cut
+        for (std::size_t i = 0; i < SLOTS; ++i) {
+            slots[i] = {bytes.data() + i * SLOT_SIZE, SLOT_SIZE};
             messages[i].msg_hdr.msg_iov = &slots[i];
             messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i].data();
         }
     }
+    ReceiveArea(const ReceiveArea &) = delete;  // it points into itself
+    ReceiveArea &operator=(const ReceiveArea &) = delete;
 };
 
 // Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
-int receiveBatch(int sock, Arrivals &arrivals)
+int receiveBatch(int sock, ReceiveArea &area)
 {
-    return recvmmsg(sock, arrivals.messages.data(), BATCH, MSG_DONTWAIT, nullptr);
+    for (auto &message : area.messages)
+        message.msg_hdr.msg_controllen = area.controls[0].size();
+    return recvmmsg(sock, area.messages.data(), SLOTS, MSG_DONTWAIT, nullptr);
 }
 
-void printBatch(const Arrivals &arrivals, int count)
+// The size of each datagram in what one receive took: a block of equal datagrams from one
+// sender (the last one may be shorter), or a single datagram.
+std::size_t datagramSize(msghdr message, std::size_t length)
 {
-    for (int i = 0; i < count; ++i) {
-        const std::size_t length = arrivals.messages[i].msg_len;
-        if (length > 0)  // an empty datagram prints nothing
-            printDatagram(static_cast<const char *>(arrivals.slots[i].iov_base), length);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            int size = 0;
+            std::memcpy(&size, CMSG_DATA(c), sizeof size);
+            return static_cast<std::size_t>(size);
+        }
     }
+    return length;
 }
 
-[[noreturn]] void endBySignal(int sock, Arrivals &arrivals)
+// Lines received and not yet written. They leave in large writes, each of whole lines (so
+// that the other thread's line never lands inside one of them): when no more can be added,
+// and when the socket runs dry. The memory is touched once, before the first datagram:
+// on some machines a page's first touch costs several times what writing its bytes out
+// does, which a burst cannot wait for.
+class Lines {
+public:
+    static constexpr std::size_t SIZE = 512 << 10;
+
+    Lines() : bytes_(std::make_unique<char[]>(SIZE)) {}
+    Lines(const Lines &) = delete;
+    Lines &operator=(const Lines &) = delete;
+
+    void add(const char *bytes, std::size_t length)
+    {
+        if (used_ + LINE_MAX_BYTES > SIZE)
+            writeAll();
+        used_ = static_cast<std::size_t>(datagramLine(bytes_.get() + used_, bytes, length) - bytes_.get());
+    }
+
+    void writeAll()
+    {
+        [[maybe_unused]] const std::size_t ignored = fwrite(bytes_.get(), 1, used_, stdout);
+        used_ = 0;
+    }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t used_ = 0;
+};
+
+// Returns the payload bytes taken.
+std::size_t holdBatch(const ReceiveArea &area, int count, Lines &lines)
+{
+    std::size_t taken = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        const std::size_t length = area.messages[i].msg_len;
+        const std::size_t each = datagramSize(area.messages[i].msg_hdr, length);
+        const char *bytes = area.bytes.data() + i * SLOT_SIZE;
+        for (std::size_t at = 0; at < length; at += each)  // an empty datagram prints nothing
+            lines.add(bytes + at, std::min({each, length - at, std::size_t{RECV_MAX}}));
+        taken += length;
+    }
+    return taken;
+}
+
+// Writes out what was received before the signal: what is held, and what is still queued
+// in the socket, which is at most what its buffer holds. Then ends by that signal.
+[[noreturn]] void endBySignal(int sock, ReceiveArea &area, Lines &lines)
 {
     const int sig = stopSignal;
-    for (std::size_t n = 0; n < drainLimit; n += BATCH) {
-        const int got = receiveBatch(sock, arrivals);
+    int queuedMost = 0;
+    socklen_t size = sizeof queuedMost;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &queuedMost, &size);
+    for (std::size_t taken = 0; taken < static_cast<std::size_t>(queuedMost);) {
+        const int got = receiveBatch(sock, area);
         if (got <= 0)
             break;
-        printBatch(arrivals, got);
+        taken += holdBatch(area, got, lines);
     }
-    fflush(stdout);
+    lines.writeAll();
     signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig);  // not reached: the signal is unblocked in this thread
 }
 
-// Writes out the lines held so far, then sleeps until a datagram or a stop signal arrives.
+// Sleeps until a datagram or a stop signal arrives.
 void awaitArrival(int sock)
 {
-    fflush(stdout);
     pollfd ready[] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
     poll(ready, 2, -1);  // an interruption or the pipe: the caller looks at stopSignal
+}
+
+// What the one receive loop of the process works in, made before the first datagram can
+// come: the memory must not be touched for the first time while a burst waits.
+struct Receiver {
+    ReceiveArea area;
+    Lines lines;
+};
+std::unique_ptr<Receiver> receiver;
+
+[[noreturn]] void failKeepingLines(Lines &lines)
+{
+    const int reason = errno;
+    lines.writeAll();
+    errno = reason;
+    fail("recvfrom");
 }
 
 }  // namespace
@@ -111,51 +195,61 @@ void keepLinesOnStop()
 
 void bufferLines()
 {
-    // Static: the buffer must outlive the flush at exit.
-    static std::array<char, 1 << 20> lines;
-    if (!isatty(STDOUT_FILENO))
-        setvbuf(stdout, lines.data(), _IOFBF, lines.size());
+    // Lines wait in the receive loop's own memory and leave in large writes.
+    setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
-void widenReceiveBuffer(int sock)
+void prepareReceiving(int sock)
 {
+    receiver = std::make_unique<Receiver>();
+    // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
-    // Past the system's limit where privileged; otherwise up to that limit.
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) < 0)
-        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    // A block of equal datagrams from one sender is queued and taken as one: fewer, larger
+    // receives, and more datagrams in the same buffer. A kernel without it hands them over
+    // one by one, which the loop takes alike.
+    constexpr int on = 1;
+    setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }
 
-void printDatagram(const char *bytes, std::size_t length)
+char *datagramLine(char *at, const char *bytes, std::size_t length)
 {
-    // One call a line, so that lines of the listener and the sender never mix. The line
-    // stops at the first zero byte.
-    printf("rcvd %.*s\n", static_cast<int>(length), bytes);
+    // The line stops at the first zero byte.
+    const auto *zero = static_cast<const char *>(std::memchr(bytes, '\0', length));
+    const std::size_t shown = zero == nullptr ? length : static_cast<std::size_t>(zero - bytes);
+    std::memcpy(at, "rcvd ", 5);
+    std::memcpy(at + 5, bytes, shown);
+    at[5 + shown] = '\n';
+    return at + 5 + shown + 1;
 }
 
-void printArrivals(int sock, TransferBuffer buffer, bool failureEnds)
+void receiveForever(int sock, ReceiveFailure onFailure)
 {
-    Arrivals arrivals(buffer);
+    auto &[area, lines] = *receiver;
     for (;;) {
         if (stopSignal != 0)
-            endBySignal(sock, arrivals);
-        const int got = receiveBatch(sock, arrivals);
-        if (got >= 0)
-            printBatch(arrivals, got);
-        else if (errno == EINTR)
-            continue;
-        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            endBySignal(sock, area, lines);
+        const int got = receiveBatch(sock, area);
+        if (got >= 0) {
+            holdBatch(area, got, lines);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            lines.writeAll();  // nothing more is queued: show what came
             awaitArrival(sock);
-        else if (failureEnds)
-            fail("recvfrom");
-        else
+        } else if (errno == EINTR) {
+            continue;
+        } else if (onFailure == ReceiveFailure::EndsTheProcess) {
+            failKeepingLines(lines);
+        } else {
             perror("recvfrom");
+        }
     }
 }
 
-void receiveMode(std::int32_t port, TransferBuffer buffer)
+void receiveMode(std::int32_t port)
 {
     bufferLines();
-    const int sock = shownSocket();
+    const int sock = makeAndShowSocket();
+    prepareReceiving(sock);
     const int bound = bindLocal(sock, port);
     const int reason = errno;
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound, port & 0xFFFF);
@@ -163,7 +257,6 @@ void receiveMode(std::int32_t port, TransferBuffer buffer)
         errno = reason;
         fail("bind");
     }
-    widenReceiveBuffer(sock);
     keepLinesOnStop();
-    printArrivals(sock, buffer, true);
+    receiveForever(sock, ReceiveFailure::EndsTheProcess);
 }

@@ -4,26 +4,25 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/udp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 std::int32_t SendSize = MAX_SEND_SIZE;
-std::int32_t nSent = 0;
+std::int64_t nSent = 0;
 pthread_t recv_thread;
 
-void fail(const char *call, int openFile)
+void fail(const char *call)
 {
-    const int reason = errno;  // close() must not replace the reason being reported
-    if (openFile >= 0)
-        close(openFile);
-    errno = reason;
     perror(call);
     exit(1);
 }
@@ -47,14 +46,14 @@ sockaddr_in ipv4Address(in_addr_t address, std::int32_t port)
     return result;
 }
 
-int shownSocket(int openFile)
+int makeAndShowSocket()
 {
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     const int reason = errno;  // the first output can change errno (a terminal check)
     printf("socket is %d\n", sock);
     if (sock < 0) {
         errno = reason;
-        fail("socket", openFile);
+        fail("socket");
     }
     return sock;
 }
@@ -65,17 +64,25 @@ int bindLocal(int sock, std::int32_t port)
     return bind(sock, reinterpret_cast<const sockaddr *>(&local), sizeof local);
 }
 
-// One call for a whole block: the kernel cuts it into datagrams of `chunk` bytes, the last
-// one shorter. False when the kernel or the route refuses to, having sent nothing.
-static bool sendSegmented(int sock, const sockaddr_in &destination, std::span<char> block,
-                          std::size_t chunk)
+namespace {
+
+// Where a batched send is refused, by this kernel's word: a route whose MTU is below the
+// chunk (EMSGSIZE), more segments than it takes or a socket without checksums (EINVAL), a
+// route that cannot offload (EIO). The same datagrams then go one a call, which reports
+// any real failure itself.
+bool segmentationRefused(int error) { return error == EMSGSIZE || error == EINVAL || error == EIO; }
+
+// Sends `length` bytes to `destination`, asking the kernel to cut them, and whatever
+// sendfile appends under MSG_MORE, into datagrams of `chunk` bytes, the last one shorter.
+ssize_t sendSegmented(int sock, const sockaddr_in &destination, const char *bytes, std::size_t length,
+                      std::size_t chunk, int flags)
 {
     alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(std::uint16_t))> control{};
-    iovec bytes{block.data(), block.size()};
+    iovec data{const_cast<char *>(bytes), length};
     msghdr message{};
     message.msg_name = const_cast<sockaddr_in *>(&destination);
     message.msg_namelen = sizeof destination;
-    message.msg_iov = &bytes;
+    message.msg_iov = &data;
     message.msg_iovlen = 1;
     message.msg_control = control.data();
     message.msg_controllen = control.size();
@@ -85,52 +92,84 @@ static bool sendSegmented(int sock, const sockaddr_in &destination, std::span<ch
     segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
     const auto size = static_cast<std::uint16_t>(chunk);
     std::memcpy(CMSG_DATA(segment), &size, sizeof size);
-    if (sendmsg(sock, &message, 0) < 0)
-        return false;
-    nSent += static_cast<std::int32_t>((block.size() + chunk - 1) / chunk);
-    return true;
+    return sendmsg(sock, &message, flags);
 }
 
-// One datagram a call: where segmentation is refused, and to report a send that fails.
-static void sendEach(int file, int sock, const sockaddr_in &destination, std::span<char> block,
-                     std::size_t chunk)
+// A block straight from the file, with no copy through this process: an empty corked send
+// names the destination and the cut, and sendfile appends the file's next bytes to it.
+ssize_t sendFromFile(int file, int sock, const sockaddr_in &destination, std::size_t block, std::size_t chunk)
+{
+    if (sendSegmented(sock, destination, nullptr, 0, chunk, MSG_MORE) < 0)
+        return -1;
+    return sendfile(sock, file, nullptr, block);
+}
+
+// One datagram a call.
+void sendEach(int sock, const sockaddr_in &destination, const char *bytes, std::size_t length, std::size_t chunk)
 {
     const auto *to = reinterpret_cast<const sockaddr *>(&destination);
-    for (std::size_t start = 0; start < block.size(); start += chunk) {
-        const auto piece = block.subspan(start, std::min(chunk, block.size() - start));
-        for (std::size_t at = 0; at < piece.size();) {
-            const ssize_t sent = sendto(sock, piece.data() + at, piece.size() - at, 0, to, sizeof destination);
-            if (sent < 0)
-                fail("sendto", file);
-            ++nSent;
-            at += static_cast<std::size_t>(sent);
-        }
+    for (std::size_t at = 0; at < length; at += chunk) {
+        if (sendto(sock, bytes + at, std::min(chunk, length - at), 0, to, sizeof destination) < 0)
+            fail("sendto");
+        ++nSent;
     }
 }
 
-void sendFile(int file, int sock, const sockaddr_in &destination, TransferBuffer buffer)
+std::int64_t datagramsIn(std::size_t bytes, std::size_t chunk) { return static_cast<std::int64_t>((bytes + chunk - 1) / chunk); }
+
+bool isRegularFile(int file)
 {
-    const auto chunk = static_cast<std::size_t>(std::clamp(SendSize, 0, MAX_SEND_SIZE));
-    // Whole chunks, so that only a short read (end of file, a pipe) ends a datagram early.
+    struct stat about {};
+    return fstat(file, &about) == 0 && S_ISREG(about.st_mode);
+}
+
+}  // namespace
+
+void sendFile(int file, int sock, const sockaddr_in &destination)
+{
+    // Read here only from pipes, for the first block, and where the kernel will not cut
+    // blocks: off the stack, and only the sending thread uses it.
+    static std::array<char, MAX_UDP_PAYLOAD> buffer;
+    const auto chunk = static_cast<std::size_t>(SendSize);
+    // Whole chunks, so that only the end of the file or a short read ends a datagram early.
     const std::size_t block = chunk == 0 ? 0 : std::min(BATCH, MAX_UDP_PAYLOAD / chunk) * chunk;
-    bool segmenting = true;  // until the first refusal: the route stays the same
-    for (;;) {
+    // The kernel checks a cut against the route only for a block it is handed whole, and
+    // drops unsent what it cannot carry when the block comes from a file. So the first
+    // block is read and handed over; once the route has taken it, the rest of a regular
+    // file goes straight from the file. The route stays the same for the whole transfer.
+    enum class Path { Checked, Straight, OneByOne } path = Path::Checked;
+    const bool regular = isRegularFile(file);
+    while (block > 0) {
+        if (path == Path::Straight) {
+            const ssize_t sent = sendFromFile(file, sock, destination, block, chunk);
+            if (sent == 0)
+                break;  // an empty corked send is left behind, which nothing ever sends
+            if (sent < 0)
+                fail("sendto");
+            nSent += datagramsIn(static_cast<std::size_t>(sent), chunk);
+            continue;
+        }
         const ssize_t got = read(file, buffer.data(), block);
         if (got == 0)
             break;
         if (got < 0)
-            fail("read", file);
-        const auto bytes = buffer.first(static_cast<std::size_t>(got));
-        segmenting = segmenting && sendSegmented(sock, destination, bytes, chunk);
-        if (!segmenting)
-            sendEach(file, sock, destination, bytes, chunk);
+            fail("read");
+        const auto length = static_cast<std::size_t>(got);
+        if (path == Path::Checked && sendSegmented(sock, destination, buffer.data(), length, chunk, 0) >= 0) {
+            nSent += datagramsIn(length, chunk);
+            path = regular ? Path::Straight : Path::Checked;
+            continue;
+        }
+        if (path == Path::Checked && !segmentationRefused(errno))
+            fail("sendto");
+        path = Path::OneByOne;
+        sendEach(sock, destination, buffer.data(), length, chunk);
     }
     close(file);
-    printf("sending done %d\n", nSent);
+    printf("sending done %" PRId64 "\n", nSent);
 }
 
-static void sendMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
-                     TransferBuffer buffer)
+static void sendMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress)
 {
     const int file = openOrExit(fileName);
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -138,23 +177,22 @@ static void sendMode(const std::string &fileName, std::int32_t port, const std::
         fail("socket");
     if (bindLocal(sock, SENDER_LOCAL_PORT) < 0)
         fail("bind");
-    sendFile(file, sock, ipv4Address(inet_addr(ipAddress.c_str()), port), buffer);
+    sendFile(file, sock, ipv4Address(inet_addr(ipAddress.c_str()), port));
 }
 
 void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
              const std::string &ipAddress)
 {
-    std::array<char, TRANSFER_SIZE> buffer;  // a batch of file chunks, or of received datagrams
     switch (mode) {
     case OperationMode::Send:
-        sendMode(fileName, port, ipAddress, buffer);
-        break;
-    case OperationMode::Receive:
-        receiveMode(port, buffer);  // never returns
+        sendMode(fileName, port, ipAddress);
+        return;
     case OperationMode::SendAndListen:
-        listenMode(fileName, port, ipAddress, buffer);
-        break;
+        listenMode(fileName, port, ipAddress);
+        return;
     case OperationMode::None:
-        break;
+        return;
+    case OperationMode::Receive:
+        receiveMode(port);  // ends only with the process
     }
 }

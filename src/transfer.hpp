@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 
 enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
@@ -16,18 +15,20 @@ constexpr std::int32_t RECV_MAX = 1399;       // most bytes taken from one recei
 constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
 constexpr std::int32_t LISTEN_LOCAL_PORT = 30000;
 
-// Datagrams handed to the kernel in one call, sending or receiving: one call a datagram
-// would make the tool the slowest part of a fast path.
+// Datagrams handed to the kernel in one send: one call a datagram would make the tool the
+// slowest part of a fast path. The kernels that cut a send into datagrams take at most 64
+// at once (later ones more), and a block beyond that would be refused every time.
 constexpr std::size_t BATCH = 64;
+constexpr std::size_t KERNEL_MAX_SEGMENTS = 64;
+static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
 constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
-// Room for a batch of received datagrams, which is more than any batch of chunks to send.
-constexpr std::size_t TRANSFER_SIZE = BATCH * RECV_MAX;
-static_assert(TRANSFER_SIZE >= MAX_UDP_PAYLOAD);
-using TransferBuffer = std::span<char, TRANSFER_SIZE>;
 
-extern std::int32_t SendSize;
-extern std::int32_t nSent;
+// A datagram line: "rcvd ", at most RECV_MAX bytes, a line end.
+constexpr std::size_t LINE_MAX_BYTES = 5 + RECV_MAX + 1;
+
+extern std::int32_t SendSize;  // 0 to MAX_SEND_SIZE once the front end has settled it
+extern std::int64_t nSent;
 extern pthread_t recv_thread;
 
 // Runs the one transfer of this process. Returns only from S and L mode, and at once
@@ -36,30 +37,30 @@ void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
              const std::string &ipAddress);
 
 // transfer.cpp: the pieces that S, R and L mode share.
-// Reports a failed call by name with the system's reason and ends with status 1,
-// closing a file still open first.
-[[noreturn]] void fail(const char *call, int openFile = -1);
+// Reports a failed call by name with the system's reason and ends with status 1.
+[[noreturn]] void fail(const char *call);
 int openOrExit(const std::string &fileName);
 sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
-int shownSocket(int openFile = -1);
+int makeAndShowSocket();
 int bindLocal(int sock, std::int32_t port);
-void sendFile(int file, int sock, const sockaddr_in &destination, TransferBuffer buffer);
+void sendFile(int file, int sock, const sockaddr_in &destination);
 
 // receive.cpp
-void printDatagram(const char *bytes, std::size_t length);
-// When standard output is not a terminal, lines are written out in large blocks; call
-// before the first output.
+// Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
+// bytes, and returns its end.
+char *datagramLine(char *at, const char *bytes, std::size_t length);
+// Before the first output of R and L mode: the receive loop holds the lines itself.
 void bufferLines();
-// Asks for room to queue many datagrams while lines are being written; without a word
-// where the system allows less.
-void widenReceiveBuffer(int sock);
+// Readies a socket and the receive loop to take bursts: a larger socket buffer, blocks of
+// datagrams taken as one, and the loop's memory in place.
+void prepareReceiving(int sock);
 // Until the end of the process, a stop signal first writes out every line received.
 void keepLinesOnStop();
-[[noreturn]] void printArrivals(int sock, TransferBuffer buffer, bool failureEnds);
-[[noreturn]] void receiveMode(std::int32_t port, TransferBuffer buffer);
+enum class ReceiveFailure { EndsTheProcess, IsReportedAndSkipped };
+[[noreturn]] void receiveForever(int sock, ReceiveFailure onFailure);
+[[noreturn]] void receiveMode(std::int32_t port);
 
 // listen.cpp
-void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress,
-                TransferBuffer buffer);
+void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress);
 void *setupRecv(void *sock);

@@ -79,6 +79,8 @@ public:
 
     std::uint16_t port() const;
     void sendTo(std::uint16_t port, std::string_view bytes) const;
+    // One send that the kernel cuts into datagrams of `size` bytes, the last one shorter.
+    void sendCut(std::uint16_t port, std::string_view bytes, std::size_t size) const;
     // Datagrams until `count` have come, or none has come for `quiet`.
     std::vector<Datagram> receive(std::size_t count, Millis quiet = 500ms) const;
 
@@ -89,6 +91,6 @@ private:
 std::uint16_t freePort();  // a UDP port that nothing held a moment ago
 
 // Bytes of a transfer that a receiver surely holds in its socket until it prints them:
-// on loopback the sender outpaces any receiver that writes every line. Without privilege
-// the socket is capped near twice net.core.rmem_max, of which a datagram takes about 2 KB.
+// on loopback the sender outpaces any receiver that writes every line, and the socket is
+// capped near twice net.core.rmem_max, of which a datagram takes about 2 KB.
 std::size_t largeTransfer(std::size_t wanted);

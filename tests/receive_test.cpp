@@ -38,7 +38,16 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
 struct Arrival {
     std::string datagram;
     std::string line;
+    std::size_t cutInto = 0;  // sent as one block that the kernel cuts into datagrams of this size
 };
+
+void send(const Udp &sender, std::uint16_t port, const Arrival &arrival)
+{
+    if (arrival.cutInto > 0)
+        sender.sendCut(port, arrival.datagram, arrival.cutInto);
+    else
+        sender.sendTo(port, arrival.datagram);
+}
 
 std::vector<Arrival> arrivals()
 {
@@ -52,6 +61,14 @@ std::vector<Arrival> arrivals()
         {std::string(1399, 'c') + "cut", "rcvd " + std::string(1399, 'c') + "\n"},
         {"ab\0cd"s, "rcvd ab\n"},
         {"one\ntwo\n", "rcvd one\ntwo\n\n"},
+        // Blocks of equal datagrams, which a receiver may be handed whole: still a line each.
+        {std::string(300, 'd'), "rcvd " + std::string(100, 'd') + "\n" + "rcvd " + std::string(100, 'd') + "\n" +
+                                    "rcvd " + std::string(100, 'd') + "\n", 100},
+        {std::string(250, 'e'), "rcvd " + std::string(100, 'e') + "\nrcvd " + std::string(100, 'e') + "\nrcvd " +
+                                    std::string(50, 'e') + "\n", 100},
+        {std::string(4000, 'f'), "rcvd " + std::string(1399, 'f') + "\nrcvd " + std::string(1399, 'f') + "\n", 2000},
+        {"g\0h\0ij"s, "rcvd g\nrcvd h\nrcvd ij\n", 2},
+        {std::string(46 * 1396, 'k'), datagramLines(std::string(46 * 1396, 'k'), 1396), 1396},
     };
 }
 
@@ -63,7 +80,7 @@ TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
     const Udp sender;
     std::string expected = header(port);
     for (const auto &c : arrivals()) {
-        sender.sendTo(port, c.datagram);
+        send(sender, port, c);
         expected += c.line;
         // Written out within a second while the receiver keeps running, even to a file.
         EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line;
@@ -124,11 +141,11 @@ TEST(Receive, QueuedDatagramsPrintAsIfTheyCameOneByOne)
         Child receiver(frandle({"R", "unused", std::to_string(port)}));
         ASSERT_TRUE(receiver.waitForOut(header(port)));
         kill(receiver.pid(), SIGSTOP);
-        const Udp sender;
+        const Udp senders[2];  // taking turns, with datagrams of every size
         std::string expected = header(port);
         for (int round = 0; round < 20; ++round) {  // more than one receive call takes
             for (const auto &c : arrivals()) {
-                sender.sendTo(port, c.datagram);
+                send(senders[expected.size() % 2], port, c);
                 expected += c.line;
             }
         }

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
+#include <regex>
+#include <signal.h>
 
 namespace {
 
@@ -167,6 +170,56 @@ TEST(Send, FailuresNameTheCallSendNothingAndEndWithStatus1)
     }
     rmdir("/tmp/frandle-test-dir");
     EXPECT_TRUE(receiver.receive(1, 100ms).empty());
+}
+
+// A regular file on loopback goes out in blocks that the kernel cuts, straight from the
+// file: never one send a datagram. Counted by strace, where it is installed.
+TEST(Send, ARegularFileGoesOutInBlocks)
+{
+    if (std::system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "needs strace to count the send calls";
+    const TempFile file(testBytes(100 * 1396));
+    const TempFile counts;
+    const Udp receiver;
+    Child send({"/usr/bin/env", "strace", "-f", "-c", "-e", "trace=sendto,sendmsg,sendfile", "-o", counts.path(), FRANDLE_BIN,
+                "S", file.path(), std::to_string(receiver.port()), "127.0.0.1"});
+    EXPECT_EQ(send.wait(), 0);
+    EXPECT_EQ(send.out(), "sending done 100\n");
+    std::map<std::string, int> calls;
+    const std::string summary = readFile(counts.path());
+    const std::regex row(R"(\n\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)(?=\n))");
+    for (std::sregex_iterator at(summary.begin(), summary.end(), row), end; at != end; ++at)
+        calls[(*at)[2]] = std::stoi((*at)[1]);
+    EXPECT_EQ(calls["sendto"], 0) << summary;
+    EXPECT_GE(calls["sendfile"], 1) << summary;
+    EXPECT_LE(calls["sendmsg"] + calls["sendfile"], 8) << summary;  // 3 blocks of 46
+    EXPECT_EQ(receiver.receive(101).size(), 100u);
+}
+
+TEST(Send, ASmallStackIsEnough)
+{
+#ifdef FRANDLE_SANITIZED
+    GTEST_SKIP() << "a sanitized binary needs a larger stack of its own";
+#endif
+    const TempFile file("payload");
+    const Udp receiver;
+    const struct {
+        std::string mode;
+        std::string port;
+        std::string out;
+    } cases[] = {
+        {"S", std::to_string(receiver.port()), "sending done 1\n"},
+        {"L", std::to_string(receiver.port()), "socket is 4\nsending done 1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mode);
+        Child run({"/bin/sh", "-c", "ulimit -s 64 && exec \"$0\" \"$@\"", FRANDLE_BIN, c.mode, file.path(), c.port,
+                   "127.0.0.1"});
+        EXPECT_TRUE(run.waitForOut(c.out));
+        EXPECT_EQ(receiver.receive(1).size(), 1u);
+        EXPECT_EQ(c.mode == "S" ? run.wait() : run.stop(SIGTERM), c.mode == "S" ? 0 : 128 + SIGTERM);
+        EXPECT_EQ(run.out(), c.out);
+    }
 }
 
 }  // namespace
