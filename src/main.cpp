@@ -1,6 +1,9 @@
 // Front end: reads the positional arguments and runs the one transfer they ask for.
 #include "transfer.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -29,8 +32,18 @@ static OperationMode modeOf(char letter)
     }
 }
 
+// A standard descriptor that was closed gets one that takes no writes: otherwise the
+// socket would take its number, and lines or failure reports would go into it.
+static void holdStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDONLY);  // takes the lowest free number: this one
+}
+
 int main(int argc, char *argv[])
 {
+    holdStandardDescriptors();
     if (argc <= 3) {
         puts(usage);
         return -1;

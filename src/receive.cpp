@@ -1,6 +1,7 @@
 // R mode, the datagram line, and the receive loop that the L-mode listener runs too.
 #include "transfer.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -14,9 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -103,18 +102,21 @@ public:
     {
         if (used_ + LINE_MAX_BYTES > SIZE)
             writeAll();
-        used_ = static_cast<std::size_t>(datagramLine(bytes_.get() + used_, bytes, length) - bytes_.get());
+        used_ = static_cast<std::size_t>(line_(bytes_.get() + used_, bytes, length) - bytes_.get());
     }
 
     void writeAll()
     {
-        [[maybe_unused]] const std::size_t ignored = fwrite(bytes_.get(), 1, used_, stdout);
+        if (fwrite(bytes_.get(), 1, used_, stdout) != used_)
+            fail("stdout");
         used_ = 0;
     }
 
 private:
     std::unique_ptr<char[]> bytes_;
     std::size_t used_ = 0;
+    // A peer's bytes go to a file or a pipe as they came, but never raw to a terminal.
+    char *(*const line_)(char *, const char *, std::size_t) = isatty(STDOUT_FILENO) ? terminalLine : datagramLine;
 };
 
 // Returns the payload bytes taken.
@@ -158,6 +160,18 @@ void awaitArrival(int sock)
     pollfd ready[] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
     poll(ready, 2, -1);  // an interruption or the pipe: the caller looks at stopSignal
 }
+
+// Sleeps for a while, or until a stop signal arrives.
+void pauseFor(int milliseconds)
+{
+    pollfd stop{wakePipe[0], POLLIN, 0};
+    poll(&stop, 1, milliseconds);
+}
+
+// After a failed receive the listener waits before it tries again, longer while failures
+// repeat, so that one that persists neither fills standard error nor takes a whole core.
+constexpr int FIRST_PAUSE_MS = 1;
+constexpr int LONGEST_PAUSE_MS = 1024;
 
 // What the one receive loop of the process works in, made before the first datagram can
 // come: the memory must not be touched for the first time while a burst waits.
@@ -212,26 +226,54 @@ void prepareReceiving(int sock)
     setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }
 
+// The line stops at the first zero byte.
+static std::size_t shownLength(const char *bytes, std::size_t length)
+{
+    const auto *zero = static_cast<const char *>(std::memchr(bytes, '\0', length));
+    return zero == nullptr ? length : static_cast<std::size_t>(zero - bytes);
+}
+
 char *datagramLine(char *at, const char *bytes, std::size_t length)
 {
-    // The line stops at the first zero byte.
-    const auto *zero = static_cast<const char *>(std::memchr(bytes, '\0', length));
-    const std::size_t shown = zero == nullptr ? length : static_cast<std::size_t>(zero - bytes);
+    const std::size_t shown = shownLength(bytes, length);
     std::memcpy(at, "rcvd ", 5);
     std::memcpy(at + 5, bytes, shown);
     at[5 + shown] = '\n';
     return at + 5 + shown + 1;
 }
 
+char *terminalLine(char *at, const char *bytes, std::size_t length)
+{
+    const std::size_t shown = shownLength(bytes, length);
+    at = std::copy_n("rcvd ", 5, at);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == '\\') {
+            at = std::copy_n("\\\\", 2, at);
+        } else if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7f) {
+            constexpr const char *hex = "0123456789abcdef";
+            at = std::copy_n("\\x", 2, at);
+            *at++ = hex[byte >> 4];
+            *at++ = hex[byte & 0xf];
+        } else {
+            *at++ = static_cast<char>(byte);
+        }
+    }
+    *at++ = '\n';
+    return at;
+}
+
 void receiveForever(int sock, ReceiveFailure onFailure)
 {
     auto &[area, lines] = *receiver;
+    int pause = 0;
     for (;;) {
         if (stopSignal != 0)
             endBySignal(sock, area, lines);
         const int got = receiveBatch(sock, area);
         if (got >= 0) {
             holdBatch(area, got, lines);
+            pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             lines.writeAll();  // nothing more is queued: show what came
             awaitArrival(sock);
@@ -241,8 +283,20 @@ void receiveForever(int sock, ReceiveFailure onFailure)
             failKeepingLines(lines);
         } else {
             perror("recvfrom");
+            pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);
+            pauseFor(pause);
         }
     }
+}
+
+// The port a socket was bound to: the one asked for, or the system's choice for port 0.
+static int boundPort(int sock)
+{
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size) < 0)
+        fail("getsockname");
+    return ntohs(local.sin_port);
 }
 
 void receiveMode(std::int32_t port)
@@ -252,7 +306,8 @@ void receiveMode(std::int32_t port)
     prepareReceiving(sock);
     const int bound = bindLocal(sock, port);
     const int reason = errno;
-    printf("Receiver:bind is %d, Receiving, port: %d\n", bound, port & 0xFFFF);
+    printf("Receiver:bind is %d, Receiving, port: %d\n", bound, bound < 0 ? port & 0xFFFF : boundPort(sock));
+    checkOutput();
     if (bound < 0) {
         errno = reason;
         fail("bind");

@@ -27,11 +27,21 @@ void fail(const char *call)
     exit(1);
 }
 
+void checkOutput()
+{
+    if (fflush(stdout) == EOF || ferror(stdout))
+        fail("stdout");
+}
+
 int openOrExit(const std::string &fileName)
 {
     const int file = open(fileName.c_str(), O_RDONLY);
     if (file < 0) {
+        const int reason = errno;  // the first output can change errno (a terminal check)
         printf("Can't read %s in brasket\n", fileName.c_str());
+        fflush(stdout);  // first, where both streams go to one place
+        errno = reason;
+        perror("open");
         exit(-1);
     }
     return file;
@@ -51,6 +61,7 @@ int makeAndShowSocket()
     const int sock = socket(AF_INET, SOCK_DGRAM, 0);
     const int reason = errno;  // the first output can change errno (a terminal check)
     printf("socket is %d\n", sock);
+    checkOutput();
     if (sock < 0) {
         errno = reason;
         fail("socket");
@@ -167,6 +178,7 @@ void sendFile(int file, int sock, const sockaddr_in &destination)
     }
     close(file);
     printf("sending done %" PRId64 "\n", nSent);
+    checkOutput();
 }
 
 static void sendMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress)

@@ -24,8 +24,9 @@ static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
 constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
 
-// A datagram line: "rcvd ", at most RECV_MAX bytes, a line end.
-constexpr std::size_t LINE_MAX_BYTES = 5 + RECV_MAX + 1;
+// A datagram line: "rcvd ", at most RECV_MAX bytes, each shown as up to 4 on a terminal,
+// a line end.
+constexpr std::size_t LINE_MAX_BYTES = 5 + 4 * RECV_MAX + 1;
 
 extern std::int32_t SendSize;  // 0 to MAX_SEND_SIZE once the front end has settled it
 extern std::int64_t nSent;
@@ -39,6 +40,9 @@ void frandle(OperationMode mode, const std::string &fileName, std::int32_t port,
 // transfer.cpp: the pieces that S, R and L mode share.
 // Reports a failed call by name with the system's reason and ends with status 1.
 [[noreturn]] void fail(const char *call);
+// Ends the process through fail("stdout") when standard output did not take what was
+// written to it.
+void checkOutput();
 int openOrExit(const std::string &fileName);
 sockaddr_in ipv4Address(in_addr_t address, std::int32_t port);
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
@@ -50,6 +54,10 @@ void sendFile(int file, int sock, const sockaddr_in &destination);
 // Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
 // bytes, and returns its end.
 char *datagramLine(char *at, const char *bytes, std::size_t length);
+// The same line as a terminal must show it: every control byte but the tab and the line
+// end as \xHH, and a backslash as \\, so that a peer cannot drive the terminal. Needs room
+// for 5 + 4 * length + 1 bytes.
+char *terminalLine(char *at, const char *bytes, std::size_t length);
 // Before the first output of R and L mode: the receive loop holds the lines itself.
 void bufferLines();
 // Readies a socket and the receive loop to take bursts: a larger socket buffer, blocks of

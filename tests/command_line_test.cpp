@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <thread>
+
 namespace {
 
 const std::string usage = "usage:frandle S|R|L fileName port [ipAddress] [send size]\n";
@@ -13,6 +17,7 @@ struct Case {
     std::vector<std::string> args;
     std::string out;
     int status;
+    std::string err = "";
 };
 
 TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
@@ -25,9 +30,11 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"s", missing, "9"}, "invalid mode of operation", 255},
         {{"X", missing, "9", "127.0.0.1", "10"}, "invalid mode of operation", 255},
         {{"", missing, "9"}, "invalid mode of operation", 255},
-        {{"Send", missing, "9", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255},
-        {{"L", missing, "9", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255},
-        {{"Listen", longName, "9"}, "Can't read " + longName + " in brasket\n", 255},
+        {{"Send", missing, "9", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255,
+         "open: No such file or directory\n"},
+        {{"L", missing, "9", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255,
+         "open: No such file or directory\n"},
+        {{"Listen", longName, "9"}, "Can't read " + longName + " in brasket\n", 255, "open: File name too long\n"},
         // A negative send size is refused before anything is opened, however it is written.
         {{"S", missing, "9", "127.0.0.1", "-1"}, usage, 255},
         {{"S", missing, "9", "127.0.0.1", "  -5x"}, usage, 255},
@@ -37,8 +44,52 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         const Outcome got = run(c.args);
         SCOPED_TRACE(testing::PrintToString(c.args));
         EXPECT_EQ(got.out, c.out);
-        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.err, c.err);
         EXPECT_EQ(got.status, c.status);
+    }
+}
+
+// Standard output that cannot be written, or descriptors closed at the start: the failure
+// is reported and ends the run, and the socket never takes a standard descriptor's number.
+TEST(CommandLine, OutputThatCannotBeWrittenEndsTheRun)
+{
+    const TempFile file("payload");
+    const TempFile capped;
+    const std::uint16_t port = freePort();
+    const std::string p = std::to_string(port);
+    const std::string run = " \"$0\" \"$@\"";
+    const std::string header = "socket is 3\nReceiver:bind is 0, Receiving, port: " + p + "\n";
+    const struct {
+        std::string shell;  // runs the tool with the arguments
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int status;
+    } cases[] = {
+        {"exec" + run + " >/dev/full", {"S", file.path(), "9", "127.0.0.1"}, "", "stdout: No space left on device\n", 1},
+        {"exec" + run + " >/dev/full", {"R", "-", p}, "", "stdout: No space left on device\n", 1},
+        {"exec" + run + " >/dev/full", {"L", file.path(), "9", "127.0.0.1"}, "", "stdout: No space left on device\n", 1},
+        {"exec" + run + " >&-", {"R", "-", p}, "", "stdout: Bad file descriptor\n", 1},
+        {"exec" + run + " >/dev/full 2>&-", {"R", "-", p}, "", "", 1},
+        {"trap '' XFSZ; ulimit -f 1; exec" + run + " >" + capped.path(), {"R", "-", p}, "", "stdout: File too large\n", 1},
+        {"set -o pipefail; trap '' PIPE;" + run + " | true", {"R", "-", p}, "", "stdout: Broken pipe\n", 1},
+        {"set -o pipefail;" + run + " | true", {"R", "-", p}, "", "", 128 + SIGPIPE},
+        {"exec" + run + " <&- 2>&-", {"R", "-", p}, header + datagramLines(std::string(3 * 1000, 'x'), 1000), "", 128 + SIGTERM},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shell + " " + c.args[0]);
+        std::vector<std::string> argv = {"/bin/bash", "-c", c.shell, FRANDLE_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Child child(argv);
+        std::this_thread::sleep_for(300ms);  // bound, or already ended
+        const Udp sender;
+        for (int i = 0; i < 3; ++i)
+            sender.sendTo(port, std::string(1000, 'x'));
+        for (int tries = 0; tries < 100 && child.running(); ++tries)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(child.stop(SIGTERM), c.status);  // when it has not ended by itself
+        EXPECT_EQ(child.out(), c.out);
+        EXPECT_EQ(child.err(), c.err);
     }
 }
 

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,7 +28,6 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
         {{"R", "unused", std::to_string(port)}, header(port)},
         {{"Receive", "unused", std::to_string(port + 65536)}, header(port)},
         {{"R", "unused", std::to_string(port), "1.2.3.4", "-7"}, header(port)},
-        {{"R", "unused", "0"}, header(0)},  // the system picks the port
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -33,6 +37,62 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
         EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
         EXPECT_EQ(receiver.out(), c.out);
     }
+}
+
+// Port 0 lets the system pick one; the header shows which, and datagrams sent there print.
+TEST(Receive, APortOfZeroShowsThePortTheSystemChose)
+{
+    Child receiver(frandle({"R", "unused", "0"}));
+    ASSERT_TRUE(receiver.waitForOut("port: ", 2s));  // the line comes in one write
+    const std::string out = receiver.out();
+    const auto at = out.find("port: ");
+    const int port = std::stoi(out.substr(at + 6));
+    EXPECT_EQ(out, header(static_cast<std::uint16_t>(port)));
+    EXPECT_NE(port, 0);
+    Udp().sendTo(static_cast<std::uint16_t>(port), "found");
+    EXPECT_TRUE(receiver.waitForOut("rcvd found\n", 1s));
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+}
+
+// A peer's control bytes must not reach a terminal raw: they show as escapes there.
+TEST(Receive, OnATerminalControlBytesShowAsEscapes)
+{
+    int terminal = -1;
+    int tool = -1;
+    ASSERT_EQ(openpty(&terminal, &tool, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(tool, &raw);
+    cfmakeraw(&raw);  // no translation of line ends on the way
+    tcsetattr(tool, TCSANOW, &raw);
+    const std::uint16_t port = freePort();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(tool, STDOUT_FILENO);
+        close_range(3, ~0U, 0);
+        execl(FRANDLE_BIN, FRANDLE_BIN, "R", "-", std::to_string(port).c_str(), nullptr);
+        _exit(127);
+    }
+    close(tool);
+    std::string shown;
+    const auto readUntil = [&](const std::string &text) {
+        char bytes[4096];
+        pollfd ready{terminal, POLLIN, 0};
+        while (shown.find(text) == std::string::npos && poll(&ready, 1, 2000) == 1) {
+            const ssize_t got = read(terminal, bytes, sizeof bytes);
+            if (got <= 0)
+                break;
+            shown.append(bytes, static_cast<std::size_t>(got));
+        }
+        return shown.find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(readUntil(header(port)));
+    Udp().sendTo(port, "\x1b[31mred\\x1b\a\tok\nnext\x7f\x80\xc3\xa9");
+    const std::string line = "rcvd \\x1b[31mred\\\\x1b\\x07\tok\nnext\\x7f\x80\xc3\xa9\n";
+    EXPECT_TRUE(readUntil(line)) << shown;
+    EXPECT_EQ(shown, header(port) + line);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(terminal);
 }
 
 struct Arrival {
