@@ -194,6 +194,15 @@ for ((run = 1; run <= runs; run++)); do
     listened+=("$(listenShare)")
 done
 
+# The check of a 100 MB probe's log against one CRC over the same bytes, from the page cache.
+build-bench/frandle-probe make 100M | fold -b -w 1396 | sed 's/^/rcvd /' >"$work/probe.log"
+cksum "$work/probe.log" >/dev/null
+crc=() checked=()
+for ((run = 1; run <= runs; run++)); do
+    crc+=("$(elapsed cksum "$work/probe.log")")
+    checked+=("$(elapsed build-bench/frandle-probe check "$work/probe.log")")
+done
+
 whole() { local n=0; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
 p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
 echo
@@ -223,6 +232,8 @@ for rate in 400000 800000 1000000; do
 done
 echo
 echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer: $(median "${cpu[@]}") ns, median of $blasts."
+c=$(median "${crc[@]}") k=$(median "${checked[@]}")
+echo "frandle-probe check of a 100 MB probe's log: $((k / 1000000)) ms, $(ratio "$k" "$c") times cksum's $((c / 1000000)) ms (goal: at most 2), median of $runs."
 if [ -s "$work/errors" ]; then
     echo
     echo "Reported on standard error during the runs:"

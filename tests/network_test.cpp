@@ -146,4 +146,81 @@ TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
     }
 }
 
+// Waits until a growing output has stayed the same for half a second (at most 10 s).
+void settle(const Child &child)
+{
+    std::size_t last = std::string::npos;
+    for (int stable = 0, tries = 0; stable < 5 && tries < 100; ++tries) {
+        const std::size_t size = child.out().size();
+        stable = size == last ? stable + 1 : 0;
+        last = size;
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+Outcome check(const std::string &log)
+{
+    const TempFile file(log);
+    Child child({FRANDLE_PROBE_BIN, "check", file.path()});
+    const int status = child.wait();
+    return {child.out(), child.err(), status};
+}
+
+// A probe from S to R over the clean link, then through a rule that drops about 2 % of the
+// datagrams at random; and a probe through socat as an echo peer to L. Full datagrams take
+// fragments here, so each goes alone and the rule decides for each.
+TEST(Network, TheProbeTellsWhatThePathDropped)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v socat") || !sh("command -v nft"))
+        GTEST_SKIP() << "needs root, ip, socat and nft to build two hosts and a lossy path";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+    Child make({FRANDLE_PROBE_BIN, "make", "2M"});
+    ASSERT_EQ(make.wait(), 0);
+    const TempFile file(make.out());
+    const std::size_t count = 1503;
+
+    for (const bool lossy : {false, true}) {
+        SCOPED_TRACE(lossy ? "lossy" : "clean");
+        if (lossy) {
+            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add table ip loss"));
+            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add chain ip loss incoming '{ type filter hook input priority 0; }'"));
+            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5003 numgen random mod 100 '<' 2 drop"));
+        }
+        Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5003"})));
+        ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
+        Child send(TwoHosts::in(hosts.a, frandle({"S", file.path(), "5003", "192.0.2.2"})));
+        EXPECT_EQ(send.wait(), 0);
+        EXPECT_EQ(send.out(), "sending done " + std::to_string(count) + "\n");
+        settle(receive);
+        EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+        const Outcome verdict = check(receive.out());
+        const auto at = verdict.out.find("missing ");
+        ASSERT_NE(at, std::string::npos) << verdict.out;
+        const std::size_t missing = std::stoul(verdict.out.substr(at + 8));
+        EXPECT_EQ(verdict.out.find("expected " + std::to_string(count) + ","), verdict.out.find("expected "));
+        if (lossy) {
+            EXPECT_EQ(verdict.status, 1);
+            EXPECT_GE(missing, 8u) << verdict.out;  // about 30: far outside what chance gives
+            EXPECT_LE(missing, 75u) << verdict.out;
+        } else {
+            EXPECT_EQ(verdict.status, 0) << verdict.out;
+            EXPECT_EQ(missing, 0u);
+        }
+    }
+
+    Child make20({FRANDLE_PROBE_BIN, "make", "20000", "1000"});
+    ASSERT_EQ(make20.wait(), 0);
+    const TempFile echoed(make20.out());
+    Child echo(TwoHosts::in(hosts.b, {"socat", "UDP4-RECVFROM:5008,fork", "EXEC:cat"}));
+    ASSERT_TRUE(hosts.waitForUdpPort(hosts.b, 5008));
+    Child listen(TwoHosts::in(hosts.a, frandle({"L", echoed.path(), "5008", "192.0.2.2", "1000"})));
+    EXPECT_TRUE(listen.waitForOut("sending done 20\n"));
+    settle(listen);
+    EXPECT_EQ(listen.stop(SIGTERM), 128 + SIGTERM);
+    const Outcome verdict = check(listen.out());
+    EXPECT_EQ(verdict.status, 0) << verdict.out;
+    EXPECT_NE(verdict.out.find("expected 20, intact 20, missing 0"), std::string::npos) << verdict.out;
+}
+
 }  // namespace
