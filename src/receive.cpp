@@ -2,6 +2,7 @@
 #include "transfer.hpp"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <fcntl.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -12,10 +13,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 namespace {
 
@@ -48,6 +52,7 @@ struct ReceiveArea {
     std::array<char, SLOTS * SLOT_SIZE> bytes{};  // touched now, not while a burst waits
     std::array<iovec, SLOTS> slots{};
     std::array<mmsghdr, SLOTS> messages{};
+    std::array<sockaddr_in, SLOTS> senders{};  // counted for the report
     alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
 
     ReceiveArea()
@@ -57,6 +62,7 @@ struct ReceiveArea {
             messages[i].msg_hdr.msg_iov = &slots[i];
             messages[i].msg_hdr.msg_iovlen = 1;
             messages[i].msg_hdr.msg_control = controls[i].data();
+            messages[i].msg_hdr.msg_name = &senders[i];
         }
     }
     ReceiveArea(const ReceiveArea &) = delete;  // it points into itself
@@ -66,8 +72,10 @@ struct ReceiveArea {
 // Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
 int receiveBatch(int sock, ReceiveArea &area)
 {
-    for (auto &message : area.messages)
+    for (auto &message : area.messages) {
         message.msg_hdr.msg_controllen = area.controls[0].size();
+        message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
     return recvmmsg(sock, area.messages.data(), SLOTS, MSG_DONTWAIT, nullptr);
 }
 
@@ -107,6 +115,8 @@ public:
 
     void writeAll()
     {
+        if (line_ == terminalLine && used_ > 0)
+            clearStatus();
         if (fwrite(bytes_.get(), 1, used_, stdout) != used_)
             fail("stdout");
         used_ = 0;
@@ -119,46 +129,112 @@ private:
     char *(*const line_)(char *, const char *, std::size_t) = isatty(STDOUT_FILENO) ? terminalLine : datagramLine;
 };
 
+// What the one receive loop of the process works in, made before the first datagram can
+// come: the memory must not be touched for the first time while a burst waits.
+struct Receiver {
+    ReceiveArea area;
+    Lines lines;
+    Received received;
+    std::unordered_set<std::uint64_t> senders;  // address and port
+};
+std::unique_ptr<Receiver> receiver;
+
 // Returns the payload bytes taken.
-std::size_t holdBatch(const ReceiveArea &area, int count, Lines &lines)
+std::size_t takeBatch(Receiver &r, int count)
 {
     std::size_t taken = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-        const std::size_t length = area.messages[i].msg_len;
-        const std::size_t each = datagramSize(area.messages[i].msg_hdr, length);
-        const char *bytes = area.bytes.data() + i * SLOT_SIZE;
-        for (std::size_t at = 0; at < length; at += each)  // an empty datagram prints nothing
-            lines.add(bytes + at, std::min({each, length - at, std::size_t{RECV_MAX}}));
+        const std::size_t length = r.area.messages[i].msg_len;
+        const std::size_t each = datagramSize(r.area.messages[i].msg_hdr, length);
+        const char *bytes = r.area.bytes.data() + i * SLOT_SIZE;
+        for (std::size_t at = 0; at < length; at += each) {  // an empty datagram prints nothing
+            const std::size_t size = std::min(each, length - at);
+            r.lines.add(bytes + at, std::min(size, std::size_t{RECV_MAX}));
+            r.received.datagrams += 1;
+            r.received.cut += size > RECV_MAX ? 1 : 0;
+        }
+        const sockaddr_in &from = r.area.senders[i];
+        r.senders.insert(std::uint64_t{from.sin_addr.s_addr} << 16 | from.sin_port);
         taken += length;
     }
+    r.received.bytes += taken;
+    r.received.senders = r.senders.size();
+    r.received.last = secondsNow();
+    if (r.received.first == 0)
+        r.received.first = r.received.last;
     return taken;
+}
+
+// Datagrams that the socket dropped so far, its buffer full: the count that SO_RXQ_OVFL
+// would attach to each receive, read here only when it is shown.
+std::uint64_t droppedBy(int sock)
+{
+    std::array<std::uint32_t, SK_MEMINFO_VARS> counts{};
+    socklen_t size = sizeof counts;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, counts.data(), &size) < 0)
+        fail("getsockopt");
+    return counts[SK_MEMINFO_DROPS];
+}
+
+void showReceiving(int sock, const Receiver &r)
+{
+    if (!statusDue(Status::Receiving))
+        return;
+    const double seconds = r.received.last - r.received.first;
+    drawStatus("received %" PRIu64 " datagrams, %.0f/s, %" PRIu64 " dropped", r.received.datagrams,
+               seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0, droppedBy(sock));
+}
+
+// Writes out every line held, reports what was received, and ends with status 0, once
+// nothing has arrived for as long as the user asked.
+[[noreturn]] void endWhenIdle(int sock, Receiver &r)
+{
+    r.lines.writeAll();
+    reportReceiving(r.received, droppedBy(sock));
+    exit(0);
 }
 
 // Writes out what was received before the signal: what is held, and what is still queued
 // in the socket, which is at most what its buffer holds. Then ends by that signal.
-[[noreturn]] void endBySignal(int sock, ReceiveArea &area, Lines &lines)
+[[noreturn]] void endBySignal(int sock, Receiver &r)
 {
     const int sig = stopSignal;
     int queuedMost = 0;
     socklen_t size = sizeof queuedMost;
     getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &queuedMost, &size);
     for (std::size_t taken = 0; taken < static_cast<std::size_t>(queuedMost);) {
-        const int got = receiveBatch(sock, area);
+        const int got = receiveBatch(sock, r.area);
         if (got <= 0)
             break;
-        taken += holdBatch(area, got, lines);
+        taken += takeBatch(r, got);
     }
-    lines.writeAll();
+    r.lines.writeAll();
+    reportReceiving(r.received, droppedBy(sock));
     signal(sig, SIG_DFL);
     raise(sig);
     _exit(128 + sig);  // not reached: the signal is unblocked in this thread
 }
 
-// Sleeps until a datagram or a stop signal arrives.
-void awaitArrival(int sock)
+// When the sending of L mode ended: an idle end is counted from it at the earliest.
+std::atomic<double> sendingDoneAt = 0;
+
+// Seconds left before the idle end that -w asks for; without it, no end.
+double idleLeft(const Receiver &r, double start)
+{
+    if (options.idleSeconds <= 0)
+        return INFINITY;
+    const double sendingDone = sendingDoneAt;
+    if (std::isinf(sendingDone))
+        return options.idleSeconds;  // not while sending: look again after this long
+    return std::max({start, r.received.last, sendingDone}) + options.idleSeconds - secondsNow();
+}
+
+// Sleeps until a datagram or a stop signal arrives, or for `seconds` at the most.
+void awaitArrival(int sock, double seconds)
 {
     pollfd ready[] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-    poll(ready, 2, -1);  // an interruption or the pipe: the caller looks at stopSignal
+    const int limit = std::isinf(seconds) ? -1 : static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000));
+    poll(ready, 2, limit);  // an interruption or the pipe: the caller looks at stopSignal
 }
 
 // Sleeps for a while, or until a stop signal arrives.
@@ -172,14 +248,6 @@ void pauseFor(int milliseconds)
 // repeat, so that one that persists neither fills standard error nor takes a whole core.
 constexpr int FIRST_PAUSE_MS = 1;
 constexpr int LONGEST_PAUSE_MS = 1024;
-
-// What the one receive loop of the process works in, made before the first datagram can
-// come: the memory must not be touched for the first time while a burst waits.
-struct Receiver {
-    ReceiveArea area;
-    Lines lines;
-};
-std::unique_ptr<Receiver> receiver;
 
 [[noreturn]] void failKeepingLines(Lines &lines)
 {
@@ -216,6 +284,7 @@ void bufferLines()
 void prepareReceiving(int sock)
 {
     receiver = std::make_unique<Receiver>();
+    statusLine = Status::Receiving;
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -263,24 +332,31 @@ char *terminalLine(char *at, const char *bytes, std::size_t length)
     return at;
 }
 
+void sendingStarts() { sendingDoneAt = INFINITY; }
+void sendingIsDone() { sendingDoneAt = secondsNow(); }
+
 void receiveForever(int sock, ReceiveFailure onFailure)
 {
-    auto &[area, lines] = *receiver;
+    Receiver &r = *receiver;
+    const double start = secondsNow();
     int pause = 0;
     for (;;) {
         if (stopSignal != 0)
-            endBySignal(sock, area, lines);
-        const int got = receiveBatch(sock, area);
+            endBySignal(sock, r);
+        const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
-            holdBatch(area, got, lines);
+            takeBatch(r, got);
+            showReceiving(sock, r);
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            lines.writeAll();  // nothing more is queued: show what came
-            awaitArrival(sock);
+            r.lines.writeAll();  // nothing more is queued: show what came
+            if (idleLeft(r, start) <= 0)
+                endWhenIdle(sock, r);
+            awaitArrival(sock, idleLeft(r, start));
         } else if (errno == EINTR) {
             continue;
         } else if (onFailure == ReceiveFailure::EndsTheProcess) {
-            failKeepingLines(lines);
+            failKeepingLines(r.lines);
         } else {
             perror("recvfrom");
             pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 std::int32_t SendSize = MAX_SEND_SIZE;
 std::int64_t nSent = 0;
@@ -128,10 +129,47 @@ void sendEach(int sock, const sockaddr_in &destination, const char *bytes, std::
 
 std::int64_t datagramsIn(std::size_t bytes, std::size_t chunk) { return static_cast<std::int64_t>((bytes + chunk - 1) / chunk); }
 
-bool isRegularFile(int file)
+// The size of a regular file, or -1 for anything else (a pipe, a terminal).
+off_t regularSize(int file)
 {
     struct stat about {};
-    return fstat(file, &about) == 0 && S_ISREG(about.st_mode);
+    return fstat(file, &about) == 0 && S_ISREG(about.st_mode) ? about.st_size : -1;
+}
+
+// Paced, a burst is at most about a millisecond's worth of the rate, and one datagram at
+// the least.
+std::size_t burstOf(std::size_t block, std::size_t chunk)
+{
+    if (options.bitsPerSecond <= 0)
+        return block;
+    const auto perMillisecond = static_cast<std::size_t>(options.bitsPerSecond / 8 / 1000);
+    return std::min(block, std::max<std::size_t>(1, perMillisecond / chunk) * chunk);
+}
+
+// Paced, waits until the bytes sent so far are due at the rate, counted from `start`: the
+// average holds over the whole transfer, whatever a single wait overshoots.
+void awaitTurn(std::uint64_t sent, double start)
+{
+    if (options.bitsPerSecond <= 0)
+        return;
+    const double due = start + static_cast<double>(sent) * 8 / options.bitsPerSecond;
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(due);
+    at.tv_nsec = static_cast<long>((due - static_cast<double>(at.tv_sec)) * 1e9);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+void showSending(std::uint64_t sent, off_t size, double start)
+{
+    if (!statusDue(Status::Sending))
+        return;
+    const double seconds = secondsNow() - start;
+    const double rate = seconds > 0 ? static_cast<double>(sent) * 8 / seconds / 1e6 : 0;
+    if (size >= 0)
+        drawStatus("sending: %" PRIu64 " of %lld bytes, %.1f Mbit/s", sent, static_cast<long long>(size), rate);
+    else
+        drawStatus("sending: %" PRIu64 " bytes, %.1f Mbit/s", sent, rate);
 }
 
 }  // namespace
@@ -143,21 +181,26 @@ void sendFile(int file, int sock, const sockaddr_in &destination)
     static std::array<char, MAX_UDP_PAYLOAD> buffer;
     const auto chunk = static_cast<std::size_t>(SendSize);
     // Whole chunks, so that only the end of the file or a short read ends a datagram early.
-    const std::size_t block = chunk == 0 ? 0 : std::min(BATCH, MAX_UDP_PAYLOAD / chunk) * chunk;
+    const std::size_t block = chunk == 0 ? 0 : burstOf(std::min(BATCH, MAX_UDP_PAYLOAD / chunk) * chunk, chunk);
     // The kernel checks a cut against the route only for a block it is handed whole, and
     // drops unsent what it cannot carry when the block comes from a file. So the first
     // block is read and handed over; once the route has taken it, the rest of a regular
     // file goes straight from the file. The route stays the same for the whole transfer.
     enum class Path { Checked, Straight, OneByOne } path = Path::Checked;
-    const bool regular = isRegularFile(file);
+    const off_t size = regularSize(file);
+    const double start = secondsNow();
+    std::uint64_t sent = 0;
     while (block > 0) {
+        awaitTurn(sent, start);
         if (path == Path::Straight) {
-            const ssize_t sent = sendFromFile(file, sock, destination, block, chunk);
-            if (sent == 0)
+            const ssize_t bytes = sendFromFile(file, sock, destination, block, chunk);
+            if (bytes == 0)
                 break;  // an empty corked send is left behind, which nothing ever sends
-            if (sent < 0)
+            if (bytes < 0)
                 fail("sendto");
-            nSent += datagramsIn(static_cast<std::size_t>(sent), chunk);
+            nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
+            sent += static_cast<std::uint64_t>(bytes);
+            showSending(sent, size, start);
             continue;
         }
         const ssize_t got = read(file, buffer.data(), block);
@@ -166,19 +209,23 @@ void sendFile(int file, int sock, const sockaddr_in &destination)
         if (got < 0)
             fail("read");
         const auto length = static_cast<std::size_t>(got);
+        sent += length;
         if (path == Path::Checked && sendSegmented(sock, destination, buffer.data(), length, chunk, 0) >= 0) {
             nSent += datagramsIn(length, chunk);
-            path = regular ? Path::Straight : Path::Checked;
-            continue;
-        }
-        if (path == Path::Checked && !segmentationRefused(errno))
+            path = size >= 0 ? Path::Straight : Path::Checked;
+        } else if (path == Path::Checked && !segmentationRefused(errno)) {
             fail("sendto");
-        path = Path::OneByOne;
-        sendEach(sock, destination, buffer.data(), length, chunk);
+        } else {
+            path = Path::OneByOne;
+            sendEach(sock, destination, buffer.data(), length, chunk);
+        }
+        showSending(sent, size, start);
     }
     close(file);
+    clearStatus();
     printf("sending done %" PRId64 "\n", nSent);
     checkOutput();
+    reportSending(nSent, sent, secondsNow() - start);
 }
 
 static void sendMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress)
@@ -189,6 +236,7 @@ static void sendMode(const std::string &fileName, std::int32_t port, const std::
         fail("socket");
     if (bindLocal(sock, SENDER_LOCAL_PORT) < 0)
         fail("bind");
+    statusLine = Status::Sending;
     sendFile(file, sock, ipv4Address(inet_addr(ipAddress.c_str()), port));
 }
 

@@ -28,6 +28,14 @@ constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
 // a line end.
 constexpr std::size_t LINE_MAX_BYTES = 5 + 4 * RECV_MAX + 1;
 
+// What the options before the mode letter ask for; as they are, they change nothing.
+struct Options {
+    double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
+    double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
+    enum class Report { OnATerminal, Always, Never } report = Report::OnATerminal;
+};
+extern Options options;
+
 extern std::int32_t SendSize;  // 0 to MAX_SEND_SIZE once the front end has settled it
 extern std::int64_t nSent;
 extern pthread_t recv_thread;
@@ -66,8 +74,34 @@ void prepareReceiving(int sock);
 // Until the end of the process, a stop signal first writes out every line received.
 void keepLinesOnStop();
 enum class ReceiveFailure { EndsTheProcess, IsReportedAndSkipped };
+// L mode: an idle end is counted from the end of the sending at the earliest.
+void sendingStarts();
+void sendingIsDone();
 [[noreturn]] void receiveForever(int sock, ReceiveFailure onFailure);
 [[noreturn]] void receiveMode(std::int32_t port);
+
+// report.cpp: what was sent and received, on standard error, and a status line while it
+// goes on (on a terminal only).
+double secondsNow();  // on a clock that only goes forward
+bool reporting();
+// Which status line the process shows: S mode's sending, or R and L mode's receiving.
+enum class Status { None, Sending, Receiving };
+extern Status statusLine;  // set by the mode before it starts
+// A status line is drawn a few times a second at most, only on a terminal: true when it
+// is time to draw this one.
+bool statusDue(Status which);
+void drawStatus(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void clearStatus();  // before anything else reaches the terminal
+void reportSending(std::int64_t datagrams, std::uint64_t bytes, double seconds);
+struct Received {
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t cut = 0;  // longer than RECV_MAX
+    std::uint64_t senders = 0;
+    double first = 0;
+    double last = 0;
+};
+void reportReceiving(const Received &received, std::uint64_t dropped);
 
 // listen.cpp
 void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress);

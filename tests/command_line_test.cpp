@@ -39,6 +39,20 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"S", missing, "9", "127.0.0.1", "-1"}, usage, 255},
         {{"S", missing, "9", "127.0.0.1", "  -5x"}, usage, 255},
         {{"S", missing, "9", "127.0.0.1", "-99999999999999999999999"}, usage, 255},
+        // Options come before the mode letter; nothing after it is taken for one.
+        {{"-V"}, "frandle 1.0\n", 0},
+        {{"--version", "S", missing, "9"}, "frandle 1.0\n", 0},
+        {{"-x", "S", missing, "9"}, usage, 255, "frandle: unknown option -x\n"},
+        {{"--bogus", "S", missing, "9"}, usage, 255, "frandle: unknown option --bogus\n"},
+        {{"-b"}, usage, 255, "frandle: -b needs a value\n"},
+        {{"-b", "1M", "R", "-", "9"}, usage, 255, "frandle: -b/--bitrate is for S and L mode\n"},
+        {{"-w", "1", "S", missing, "9", "127.0.0.1"}, usage, 255, "frandle: -w/--wait is for R and L mode\n"},
+        {{"-b", "fast", "S", missing, "9"}, usage, 255, "frandle: not a rate: fast\n"},
+        {{"--bitrate=0", "L", missing, "9"}, usage, 255, "frandle: not a rate: 0\n"},
+        {{"-w", "-1", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: -1\n"},
+        {{"-w", "2s", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: 2s\n"},
+        {{"-v", "S", missing, "-q", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255,
+         "open: No such file or directory\n"},
     };
     for (const auto &c : cases) {
         const Outcome got = run(c.args);
@@ -46,6 +60,18 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         EXPECT_EQ(got.out, c.out);
         EXPECT_EQ(got.err, c.err);
         EXPECT_EQ(got.status, c.status);
+    }
+}
+
+TEST(CommandLine, HelpShowsTheUsageLineTheModesTheOptionsAndTheManual)
+{
+    for (const std::string option : {"-h", "--help"}) {
+        const Outcome got = run({option, "S"});
+        EXPECT_EQ(got.out.rfind(usage, 0), 0u);
+        for (const std::string word : {"\n  S  ", "\n  R  ", "\n  L  ", "--bitrate", "--wait", "--verbose", "--quiet",
+                                       "--version", "man frandle"})
+            EXPECT_NE(got.out.find(word), std::string::npos) << word;
+        EXPECT_EQ(got.status, 0);
     }
 }
 

@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,6 +117,71 @@ int Child::stop(int sig)
     if (running())
         kill(pid_, sig);
     return wait(5s);
+}
+
+OnTerminal::OnTerminal(const std::vector<std::string> &argv, const std::vector<int> &descriptors)
+{
+    int tool = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&terminal_, &tool, nullptr, &raw, nullptr) < 0)
+        broken("openpty");
+    pid_ = fork();
+    if (pid_ < 0)
+        broken("fork");
+    if (pid_ == 0) {
+        const int none = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(std::find(descriptors.begin(), descriptors.end(), fd) != descriptors.end() ? tool : none, fd);
+        close_range(3, ~0U, 0);
+        std::vector<char *> args;
+        for (const auto &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(tool);
+}
+
+OnTerminal::~OnTerminal()
+{
+    stop(SIGKILL);
+    close(terminal_);
+}
+
+const std::string &OnTerminal::readUntil(std::string_view text, Millis limit)
+{
+    char bytes[4096];
+    pollfd ready{terminal_, POLLIN, 0};
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (shown_.find(text) == std::string::npos && std::chrono::steady_clock::now() < end &&
+           poll(&ready, 1, 50) >= 0) {
+        if ((ready.revents & POLLIN) == 0)
+            continue;
+        const ssize_t got = read(terminal_, bytes, sizeof bytes);
+        if (got <= 0)
+            break;
+        shown_.append(bytes, static_cast<std::size_t>(got));
+    }
+    return shown_;
+}
+
+int OnTerminal::stop(int sig, Millis grace)
+{
+    if (pid_ < 0)
+        return -1;
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + grace;
+    pid_t ended = 0;
+    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    if (ended == 0) {
+        kill(pid_, sig);
+        waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return shellStatus(status);
 }
 
 std::vector<std::string> frandle(std::vector<std::string> args)

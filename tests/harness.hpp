@@ -43,6 +43,25 @@ private:
     std::string errPath_;
 };
 
+// A started process whose standard descriptors named are a terminal (raw: line ends are
+// not translated), the others /dev/null. The destructor ends it by its pid if it still runs.
+class OnTerminal {
+public:
+    OnTerminal(const std::vector<std::string> &argv, const std::vector<int> &descriptors);
+    ~OnTerminal();
+    OnTerminal(const OnTerminal &) = delete;
+    OnTerminal &operator=(const OnTerminal &) = delete;
+
+    // Everything the terminal showed, read until it shows `text` or the limit passes.
+    const std::string &readUntil(std::string_view text, Millis limit = 2s);
+    int stop(int sig, Millis grace = 0ms);  // sends the signal if it has not ended within the grace
+
+private:
+    pid_t pid_ = -1;
+    int terminal_ = -1;
+    std::string shown_;
+};
+
 std::vector<std::string> frandle(std::vector<std::string> args);  // the binary's argv
 Outcome run(const std::vector<std::string> &args, Millis limit = 10s);
 

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -57,42 +57,67 @@ TEST(Receive, APortOfZeroShowsThePortTheSystemChose)
 // A peer's control bytes must not reach a terminal raw: they show as escapes there.
 TEST(Receive, OnATerminalControlBytesShowAsEscapes)
 {
-    int terminal = -1;
-    int tool = -1;
-    ASSERT_EQ(openpty(&terminal, &tool, nullptr, nullptr, nullptr), 0);
-    termios raw{};
-    tcgetattr(tool, &raw);
-    cfmakeraw(&raw);  // no translation of line ends on the way
-    tcsetattr(tool, TCSANOW, &raw);
     const std::uint16_t port = freePort();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(tool, STDOUT_FILENO);
-        close_range(3, ~0U, 0);
-        execl(FRANDLE_BIN, FRANDLE_BIN, "R", "-", std::to_string(port).c_str(), nullptr);
-        _exit(127);
-    }
-    close(tool);
-    std::string shown;
-    const auto readUntil = [&](const std::string &text) {
-        char bytes[4096];
-        pollfd ready{terminal, POLLIN, 0};
-        while (shown.find(text) == std::string::npos && poll(&ready, 1, 2000) == 1) {
-            const ssize_t got = read(terminal, bytes, sizeof bytes);
-            if (got <= 0)
-                break;
-            shown.append(bytes, static_cast<std::size_t>(got));
-        }
-        return shown.find(text) != std::string::npos;
-    };
-    EXPECT_TRUE(readUntil(header(port)));
+    OnTerminal receiver(frandle({"R", "-", std::to_string(port)}), {STDOUT_FILENO});
+    EXPECT_NE(receiver.readUntil(header(port)).find(header(port)), std::string::npos);
     Udp().sendTo(port, "\x1b[31mred\\x1b\a\tok\nnext\x7f\x80\xc3\xa9");
     const std::string line = "rcvd \\x1b[31mred\\\\x1b\\x07\tok\nnext\\x7f\x80\xc3\xa9\n";
-    EXPECT_TRUE(readUntil(line)) << shown;
-    EXPECT_EQ(shown, header(port) + line);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    close(terminal);
+    EXPECT_EQ(receiver.readUntil(line), header(port) + line);
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+}
+
+// With -w, R ends by itself once nothing has arrived for that long, every line written, with
+// status 0; -v reports what came, from how many senders, and how many were cut.
+TEST(Receive, AnIdleEndWritesEveryLineAndReports)
+{
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"-v", "-w", "0.5", "R", "-", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    const Udp one;
+    const Udp two;
+    one.sendTo(port, "first");
+    two.sendTo(port, std::string(2000, 'x'));
+    one.sendTo(port, "third");
+    EXPECT_EQ(receiver.wait(5s), 0);
+    EXPECT_EQ(receiver.out(), header(port) + "rcvd first\nrcvd " + std::string(1399, 'x') + "\nrcvd third\n");
+    const std::string err = receiver.err();
+    EXPECT_EQ(err.rfind("received 3 datagrams, 2010 bytes, from 2 senders, in ", 0), 0u) << err;
+    const std::string end = "; dropped by this socket, its buffer full: 0; cut to 1399 bytes: 1\n";
+    EXPECT_TRUE(err.size() > end.size() && err.compare(err.size() - end.size(), end.size(), end) == 0) << err;
+}
+
+// Datagrams sent while the receiver is held still overflow its socket: the report counts
+// them, and every one that was not dropped is printed.
+TEST(Receive, TheReportCountsWhatTheSocketDropped)
+{
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"-v", "R", "-", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    kill(receiver.pid(), SIGSTOP);
+    const std::size_t sent = std::min<std::size_t>(2 * largeTransfer(SIZE_MAX) / 1000 + 2000, 100000);
+    const Udp sender;
+    for (std::size_t i = 0; i < sent; ++i)
+        sender.sendTo(port, std::string(1000, 'd'));
+    kill(receiver.pid(), SIGCONT);
+    const std::string line = "rcvd " + std::string(1000, 'd') + "\n";
+    std::size_t printed = 0;
+    for (int tries = 0; tries < 100; ++tries) {  // until the count stays put
+        std::this_thread::sleep_for(50ms);
+        const std::size_t now = receiver.out().size();
+        if (now == printed && now > 0)
+            break;
+        printed = now;
+    }
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+    const std::string err = receiver.err();
+    const std::string tag = "dropped by this socket, its buffer full: ";
+    const auto at = err.find(tag);
+    ASSERT_NE(at, std::string::npos) << err;
+    const std::size_t dropped = std::stoul(err.substr(at + tag.size()));
+    const std::size_t lines = (receiver.out().size() - header(port).size()) / line.size();
+    EXPECT_GT(dropped, 0u);
+    EXPECT_LE(lines + dropped, sent);
+    EXPECT_EQ(err.rfind("received " + std::to_string(lines) + " datagrams, ", 0), 0u) << err;
 }
 
 struct Arrival {

@@ -230,4 +230,31 @@ TEST(Send, ASmallStackIsEnough)
     }
 }
 
+// Paced, a send takes at least the time its bytes need at the rate (a loaded machine only
+// makes it slower), with the same datagrams; -v reports what went out, and on a terminal a
+// status line shows while it goes, cleared before the report.
+TEST(Send, APacedSendTakesItsTimeAndReportsIt)
+{
+    const std::string bytes = testBytes(50000);
+    const TempFile file(bytes);
+    const Udp receiver;
+    const std::string port = std::to_string(receiver.port());
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome got = run({"-v", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 950ms);  // the last of 50 is due after 0.98 s
+    EXPECT_EQ(got.out, "sending done 50\n");
+    EXPECT_EQ(got.err.rfind("sent 50 datagrams, 50000 bytes, in ", 0), 0u) << got.err;
+    EXPECT_EQ(got.status, 0);
+    const auto arrived = receiver.receive(51);
+    ASSERT_EQ(arrived.size(), 50u);
+    for (std::size_t i = 0; i < arrived.size(); ++i)
+        EXPECT_EQ(arrived[i].bytes, bytes.substr(i * 1000, 1000)) << "datagram " << i;
+
+    OnTerminal send(frandle({"-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
+    const std::string shown = send.readUntil(" Mbit/s\n", 5s);
+    EXPECT_EQ(shown.rfind("\rsending: 1000 of 50000 bytes, ", 0), 0u) << shown;
+    EXPECT_NE(shown.find("\r\033[Ksent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
+    EXPECT_EQ(send.stop(SIGTERM, 2s), 0);
+}
+
 }  // namespace

@@ -1,0 +1,102 @@
+// Reports on standard error: what was sent and received, when a run ends, and a status
+// line redrawn while it goes on. Never on standard output, where the lines go.
+#include "transfer.hpp"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+Options options;
+
+namespace {
+
+std::mutex errorOutput;  // in L mode the sender and the listener both write here
+bool statusOnScreen = false;
+double statusDrawnAt = -1;
+constexpr double STATUS_EVERY = 0.25;  // seconds: a few times a second is enough to read
+
+bool errorIsTerminal()
+{
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    return terminal;
+}
+
+void clearStatusHeld()
+{
+    if (statusOnScreen)
+        fputs("\r\033[K", stderr);
+    statusOnScreen = false;
+}
+
+}  // namespace
+
+Status statusLine = Status::None;
+
+double secondsNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+bool reporting()
+{
+    return options.report == Options::Report::Always ||
+           (options.report == Options::Report::OnATerminal && errorIsTerminal());
+}
+
+bool statusDue(Status which)
+{
+    if (which != statusLine || options.report == Options::Report::Never || !errorIsTerminal())
+        return false;
+    const double now = secondsNow();
+    if (now - statusDrawnAt < STATUS_EVERY)
+        return false;
+    statusDrawnAt = now;
+    return true;
+}
+
+void drawStatus(const char *format, ...)
+{
+    char text[160];
+    va_list values;
+    va_start(values, format);
+    vsnprintf(text, sizeof text, format, values);
+    va_end(values);
+    const std::lock_guard hold(errorOutput);
+    fprintf(stderr, "\r%s\033[K", text);
+    statusOnScreen = true;
+}
+
+void clearStatus()
+{
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+}
+
+void reportSending(std::int64_t datagrams, std::uint64_t bytes, double seconds)
+{
+    if (!reporting())
+        return;
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+    fprintf(stderr, "sent %" PRId64 " datagrams, %" PRIu64 " bytes, in %.3f s: %.3f Mbit/s\n", datagrams, bytes, seconds,
+            seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1e6 : 0.0);
+}
+
+void reportReceiving(const Received &received, std::uint64_t dropped)
+{
+    if (!reporting())
+        return;
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+    fprintf(stderr,
+            "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %" PRIu64 " senders, in %.3f s; dropped by this "
+            "socket, its buffer full: %" PRIu64 "; cut to %d bytes: %" PRIu64 "\n",
+            received.datagrams, received.bytes, received.senders, received.last - received.first, dropped, RECV_MAX,
+            received.cut);
+}
