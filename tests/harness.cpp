@@ -45,6 +45,18 @@ sockaddr_in loopback(std::uint16_t port)
     return address;
 }
 
+// In a forked child: closes all but the standard descriptors and runs argv.
+[[noreturn]] void execOnly(const std::vector<std::string> &argv)
+{
+    close_range(3, ~0U, 0);
+    std::vector<char *> args;
+    for (const auto &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 }  // namespace
 
 Child::Child(const std::vector<std::string> &argv) : outPath_(newTempPath()), errPath_(newTempPath())
@@ -58,13 +70,7 @@ Child::Child(const std::vector<std::string> &argv) : outPath_(newTempPath()), er
         const int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
-        close_range(3, ~0U, 0);
-        std::vector<char *> args;
-        for (const auto &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execOnly(argv);
     }
 }
 
@@ -133,13 +139,7 @@ OnTerminal::OnTerminal(const std::vector<std::string> &argv, const std::vector<i
         const int none = open("/dev/null", O_RDWR);
         for (int fd = 0; fd <= 2; ++fd)
             dup2(std::find(descriptors.begin(), descriptors.end(), fd) != descriptors.end() ? tool : none, fd);
-        close_range(3, ~0U, 0);
-        std::vector<char *> args;
-        for (const auto &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execOnly(argv);
     }
     close(tool);
 }
