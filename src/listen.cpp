@@ -18,8 +18,8 @@ void listenMode(const std::string &fileName, std::int32_t port, const std::strin
     bufferLines();
     const int file = openOrExit(fileName);
     const int sock = makeAndShowSocket();
-    prepareReceiving(sock);
-    sendingStarts();  // before the first datagram can come back
+    prepareReceiving(sock);  // before the first datagram can come back
+    sendingStarts();
     if (bindLocal(sock, LISTEN_LOCAL_PORT) < 0)
         fail("bind");
     const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);

@@ -1,5 +1,7 @@
 // Any datagram, of any length a UDP datagram can have, must become exactly
-// "rcvd " + its bytes up to the first zero byte + a line end, and nothing else.
+// "rcvd " + its bytes up to the first zero byte + a line end, and nothing else; on a
+// terminal the same line with no control byte but tab and line end, which reads back as
+// those bytes.
 #include "../../src/transfer.hpp"
 
 #include <cstdlib>
@@ -25,6 +27,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string expected = "rcvd " + text.substr(0, text.find('\0')) + "\n";
     const auto length = static_cast<std::size_t>(end - written.data());
     if (length != expected.size() || expected.compare(0, length, written.data(), length) != 0 || written[length] != '#')
+        std::abort();
+
+    std::vector<char> shown(5 + 4 * size + 1);
+    const std::string escaped(shown.data(), terminalLine(shown.data(), bytes, size));
+    std::string decoded;
+    for (std::size_t i = 5; i + 1 < escaped.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(escaped[i]);
+        if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7f)
+            std::abort();
+        if (byte != '\\') {
+            decoded += escaped[i];
+        } else if (escaped.at(i + 1) == '\\') {
+            decoded += '\\';
+            ++i;
+        } else {
+            decoded += static_cast<char>(std::stoi(escaped.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        }
+    }
+    if (escaped.compare(0, 5, "rcvd ") != 0 || escaped.back() != '\n' || "rcvd " + decoded + "\n" != expected)
         std::abort();
     return 0;
 }
