@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 static constexpr const char *usage = "usage:frandle S|R|L fileName port [ipAddress] [send size]";

@@ -178,6 +178,7 @@ struct Run {
     std::uint64_t highest = 0;
     bool any = false;
 
+    // A run seen only damaged expects nothing yet, and misses nothing.
     std::uint64_t missing() const { return expected - (intact - duplicated); }
 };
 
@@ -296,19 +297,21 @@ void reportText(const Tally &tally)
     for (const auto &[id, r] : tally.runs) {
         printf("run %08" PRIx32 ": expected %" PRIu64 ", intact %" PRIu64 ", missing %" PRIu64 ", duplicated %" PRIu64
                ", out of order %" PRIu64 ", damaged %" PRIu64 "\n",
-               id, r.expected, r.intact - r.duplicated, r.expected == 0 ? 0 : r.missing(), r.duplicated, r.outOfOrder,
-               r.damaged);
-        if (r.expected != 0 && r.missing() != 0) {
+               id, r.expected, r.intact - r.duplicated, r.missing(), r.duplicated, r.outOfOrder, r.damaged);
+        if (r.missing() != 0) {
+            // One range more than shown, to tell whether there are more.
+            const auto ranges = missingRanges(r, RANGES_SHOWN + 1);
             printf("  missing:");
             const char *separator = " ";
-            for (const auto &[first, last] : missingRanges(r, RANGES_SHOWN)) {
+            for (std::size_t i = 0; i < std::min(ranges.size(), RANGES_SHOWN); ++i) {
+                const auto &[first, last] = ranges[i];
                 if (first == last)
                     printf("%s%" PRIu64, separator, first);
                 else
                     printf("%s%" PRIu64 "-%" PRIu64, separator, first, last);
                 separator = ", ";
             }
-            printf("%s\n", missingRanges(r, RANGES_SHOWN + 1).size() > RANGES_SHOWN ? ", ..." : "");
+            printf("%s\n", ranges.size() > RANGES_SHOWN ? ", ..." : "");
         }
     }
     if (tally.damagedUnknown != 0)
@@ -326,13 +329,11 @@ void reportJson(const Tally &tally)
     for (const auto &[id, r] : tally.runs) {
         printf("%s{\"run\":\"%08" PRIx32 "\",\"expected\":%" PRIu64 ",\"intact\":%" PRIu64 ",\"missing\":%" PRIu64
                ",\"missing_ranges\":[",
-               comma, id, r.expected, r.intact - r.duplicated, r.expected == 0 ? 0 : r.missing());
+               comma, id, r.expected, r.intact - r.duplicated, r.missing());
         const char *inner = "";
-        if (r.expected != 0) {
-            for (const auto &[first, last] : missingRanges(r, RANGES_SHOWN)) {
-                printf("%s[%" PRIu64 ",%" PRIu64 "]", inner, first, last);
-                inner = ",";
-            }
+        for (const auto &[first, last] : missingRanges(r, RANGES_SHOWN)) {
+            printf("%s[%" PRIu64 ",%" PRIu64 "]", inner, first, last);
+            inner = ",";
         }
         printf("],\"duplicated\":%" PRIu64 ",\"out_of_order\":%" PRIu64 ",\"damaged\":%" PRIu64 "}", r.duplicated,
                r.outOfOrder, r.damaged);

@@ -350,9 +350,10 @@ void receiveForever(int sock, ReceiveFailure onFailure)
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             r.lines.writeAll();  // nothing more is queued: show what came
-            if (idleLeft(r, start) <= 0)
+            const double left = idleLeft(r, start);
+            if (left <= 0)
                 endWhenIdle(sock, r);
-            awaitArrival(sock, idleLeft(r, start));
+            awaitArrival(sock, left);
         } else if (errno == EINTR) {
             continue;
         } else if (onFailure == ReceiveFailure::EndsTheProcess) {
