@@ -1,43 +1,76 @@
-// L mode: sends a file from the listening port while a second thread prints what comes back.
-#include "transfer.hpp"
+// L mode: the sender on the calling thread, the listener on a second one. Either one's end
+// stops the other, so that every line received is written and the run ends in order.
+#include "listen.hpp"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
+#include "net.hpp"
+#include "receive.hpp"
+#include "send.hpp"
 
-#include <cerrno>
+#include <pthread.h>
+
+#include <atomic>
 #include <csignal>
-#include <cstdint>
 
-void *setupRecv(void *sock)
+namespace {
+
+struct Listener {
+    int sock;
+    Receiving how;
+    std::atomic<bool> ended = false;  // the sender stops when it sees it
+    Ending ending;
+};
+
+void *setupRecv(void *listener)
 {
-    receiveForever(static_cast<int>(reinterpret_cast<std::intptr_t>(sock)), ReceiveFailure::IsReportedAndSkipped);
+    auto &l = *static_cast<Listener *>(listener);
+    l.ending = receiveUntilEnd(l.sock, l.how);
+    l.ended = true;
+    return nullptr;
 }
 
-void listenMode(const std::string &fileName, std::int32_t port, const std::string &ipAddress)
+// Stop signals go to the listener, which writes out its lines and ends the run: the sends
+// are never cut short by one.
+void leaveStopSignalsToTheListener()
 {
-    bufferLines();
-    const int file = openOrExit(fileName);
-    const int sock = makeAndShowSocket();
-    prepareReceiving(sock);  // before the first datagram can come back
-    sendingStarts();
-    if (bindLocal(sock, LISTEN_LOCAL_PORT) < 0)
-        fail("bind");
-    const sockaddr_in destination = ipv4Address(inet_addr(ipAddress.c_str()), port);
-
-    keepLinesOnStop();
-    const int started = pthread_create(&recv_thread, nullptr, setupRecv,
-                                       reinterpret_cast<void *>(static_cast<std::intptr_t>(sock)));
-    if (started != 0) {
-        errno = started;
-        fail("pthread_create");
-    }
-    // Stop signals go to the listener, which writes out its lines and ends the process: the
-    // sends are never cut short by one.
     sigset_t stops;
     sigemptyset(&stops);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&stops, sig);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    sendFile(file, sock, destination);
+}
+
+}  // namespace
+
+Ending listenMode(const CommandLine &line)
+{
+    bufferLines();
+    const int file = openToSend(line.fileName);
+    if (file < 0)
+        return failure("open", 255);
+    int sock = -1;
+    if (const Ending made = makeAndShowSocket(sock); made.failed())
+        return made;
+    prepareReceiving(sock);  // before the first datagram can come back
+    sendingStarts();
+    if (const Ending bound = bindTo(sock, anyLocalAddress(LISTEN_LOCAL_PORT)); bound.failed())
+        return bound;
+    if (const Ending kept = keepLinesOnStop(); kept.failed())
+        return kept;
+
+    Listener listener{sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::IsReportedAndSkipped},
+                      false, {}};
+    pthread_t recv_thread;
+    if (const int started = pthread_create(&recv_thread, nullptr, setupRecv, &listener); started != 0) {
+        errno = started;
+        return failure("pthread_create");
+    }
+    leaveStopSignalsToTheListener();
+    const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
+                      SendingStatus::Hidden, &listener.ended};
+    const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how);
     sendingIsDone();
+    if (sent.failed())
+        stopReceiving();
+    pthread_join(recv_thread, nullptr);
+    return sent.failed() ? sent : listener.ending;
 }

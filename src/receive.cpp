@@ -1,5 +1,9 @@
-// R mode, the datagram line, and the receive loop that the L-mode listener runs too.
-#include "transfer.hpp"
+// R mode, and the receive loop that the L-mode listener runs too.
+#include "receive.hpp"
+
+#include "line.hpp"
+#include "net.hpp"
+#include "report.hpp"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
@@ -27,6 +31,7 @@ namespace {
 // then ends the process by the same signal. The pipe wakes a loop that waits for datagrams.
 // In L mode the handler may run on another thread, so the note must be an atomic one.
 std::atomic<int> stopSignal = 0;
+std::atomic<bool> stopAsked = false;  // by the other thread of L mode
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 int wakePipe[2] = {-1, -1};
 
@@ -113,18 +118,24 @@ public:
         used_ = static_cast<std::size_t>(line_(bytes_.get() + used_, bytes, length) - bytes_.get());
     }
 
-    void writeAll()
+    // After a failed write the lines are dropped: the run ends on the failure, which the
+    // loop looks at after each batch.
+    Ending writeAll()
     {
         if (line_ == terminalLine && used_ > 0)
             clearStatus();
-        if (fwrite(bytes_.get(), 1, used_, stdout) != used_)
-            fail("stdout");
+        if (!failed_.failed() && fwrite(bytes_.get(), 1, used_, stdout) != used_)
+            failed_ = failure("stdout");
         used_ = 0;
+        return failed_;
     }
+
+    const Ending &failed() const { return failed_; }
 
 private:
     std::unique_ptr<char[]> bytes_;
     std::size_t used_ = 0;
+    Ending failed_;
     // A peer's bytes go to a file or a pipe as they came, but never raw to a terminal.
     char *(*const line_)(char *, const char *, std::size_t) = isatty(STDOUT_FILENO) ? terminalLine : datagramLine;
 };
@@ -171,34 +182,23 @@ std::uint64_t droppedBy(int sock)
 {
     std::array<std::uint32_t, SK_MEMINFO_VARS> counts{};
     socklen_t size = sizeof counts;
-    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, counts.data(), &size) < 0)
-        fail("getsockopt");
+    getsockopt(sock, SOL_SOCKET, SO_MEMINFO, counts.data(), &size);  // cannot fail on a socket
     return counts[SK_MEMINFO_DROPS];
 }
 
-void showReceiving(int sock, const Receiver &r)
+void showReceiving(int sock, const Receiver &r, Reports reports)
 {
-    if (!statusDue(Status::Receiving))
+    if (!statusDue(reports))
         return;
     const double seconds = r.received.last - r.received.first;
     drawStatus("received %" PRIu64 " datagrams, %.0f/s, %" PRIu64 " dropped", r.received.datagrams,
                seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0, droppedBy(sock));
 }
 
-// Writes out every line held, reports what was received, and ends with status 0, once
-// nothing has arrived for as long as the user asked.
-[[noreturn]] void endWhenIdle(int sock, Receiver &r)
+// Takes what is still queued in the socket, which is at most what its buffer holds: what
+// arrived before a stop, with little of what came after.
+void takeQueued(int sock, Receiver &r)
 {
-    r.lines.writeAll();
-    reportReceiving(r.received, droppedBy(sock));
-    exit(0);
-}
-
-// Writes out what was received before the signal: what is held, and what is still queued
-// in the socket, which is at most what its buffer holds. Then ends by that signal.
-[[noreturn]] void endBySignal(int sock, Receiver &r)
-{
-    const int sig = stopSignal;
     int queuedMost = 0;
     socklen_t size = sizeof queuedMost;
     getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &queuedMost, &size);
@@ -208,32 +208,37 @@ void showReceiving(int sock, const Receiver &r)
             break;
         taken += takeBatch(r, got);
     }
-    r.lines.writeAll();
-    reportReceiving(r.received, droppedBy(sock));
-    signal(sig, SIG_DFL);
-    raise(sig);
-    _exit(128 + sig);  // not reached: the signal is unblocked in this thread
+}
+
+// Every ending of the loop writes out the lines held and reports what was received.
+Ending endReceiving(int sock, Receiver &r, Reports reports, Ending ending)
+{
+    const Ending written = r.lines.writeAll();
+    reportReceiving(reports, r.received, droppedBy(sock));
+    return written.failed() && !ending.failed() ? written : ending;
 }
 
 // When the sending of L mode ended: an idle end is counted from it at the earliest.
 std::atomic<double> sendingDoneAt = 0;
 
 // Seconds left before the idle end that -w asks for; without it, no end.
-double idleLeft(const Receiver &r, double start)
+double idleLeft(const Receiver &r, double start, double idleSeconds)
 {
-    if (options.idleSeconds <= 0)
+    if (idleSeconds <= 0)
         return INFINITY;
     const double sendingDone = sendingDoneAt;
     if (std::isinf(sendingDone))
-        return options.idleSeconds;  // not while sending: look again after this long
-    return std::max({start, r.received.last, sendingDone}) + options.idleSeconds - secondsNow();
+        return idleSeconds;  // not while sending: look again after this long
+    return std::max({start, r.received.last, sendingDone}) + idleSeconds - secondsNow();
 }
 
 // Sleeps until a datagram or a stop signal arrives, or for `seconds` at the most.
 void awaitArrival(int sock, double seconds)
 {
     pollfd ready[] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-    const int limit = std::isinf(seconds) ? -1 : static_cast<int>(std::ceil(std::max(seconds, 0.0) * 1000));
+    // At most a day a wait: the caller looks again, and no wait overflows poll's int.
+    constexpr double LONGEST_POLL_MS = 24 * 3600 * 1000.0;
+    const int limit = std::isinf(seconds) ? -1 : static_cast<int>(std::ceil(std::clamp(seconds * 1000, 0.0, LONGEST_POLL_MS)));
     poll(ready, 2, limit);  // an interruption or the pipe: the caller looks at stopSignal
 }
 
@@ -249,20 +254,12 @@ void pauseFor(int milliseconds)
 constexpr int FIRST_PAUSE_MS = 1;
 constexpr int LONGEST_PAUSE_MS = 1024;
 
-[[noreturn]] void failKeepingLines(Lines &lines)
-{
-    const int reason = errno;
-    lines.writeAll();
-    errno = reason;
-    fail("recvfrom");
-}
-
 }  // namespace
 
-void keepLinesOnStop()
+Ending keepLinesOnStop()
 {
     if (pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) < 0)
-        fail("pipe");
+        return failure("pipe");
     struct sigaction action {};
     action.sa_handler = noteStop;
     action.sa_flags = SA_RESTART;  // an interrupted write of standard output must not fail
@@ -273,6 +270,7 @@ void keepLinesOnStop()
         if (old.sa_handler != SIG_IGN)  // a signal ignored by whoever started us stays ignored
             sigaction(sig, &action, nullptr);
     }
+    return {};
 }
 
 void bufferLines()
@@ -281,10 +279,19 @@ void bufferLines()
     setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
+Ending makeAndShowSocket(int &sock)
+{
+    sock = makeSocket();
+    const Ending made = sock < 0 ? failure("socket") : Ending{};
+    printf("socket is %d\n", sock);
+    if (const Ending out = flushOutput(); out.failed())
+        return out;
+    return made;
+}
+
 void prepareReceiving(int sock)
 {
     receiver = std::make_unique<Receiver>();
-    statusLine = Status::Receiving;
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -295,69 +302,43 @@ void prepareReceiving(int sock)
     setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }
 
-// The line stops at the first zero byte.
-static std::size_t shownLength(const char *bytes, std::size_t length)
-{
-    const auto *zero = static_cast<const char *>(std::memchr(bytes, '\0', length));
-    return zero == nullptr ? length : static_cast<std::size_t>(zero - bytes);
-}
-
-char *datagramLine(char *at, const char *bytes, std::size_t length)
-{
-    const std::size_t shown = shownLength(bytes, length);
-    std::memcpy(at, "rcvd ", 5);
-    std::memcpy(at + 5, bytes, shown);
-    at[5 + shown] = '\n';
-    return at + 5 + shown + 1;
-}
-
-char *terminalLine(char *at, const char *bytes, std::size_t length)
-{
-    const std::size_t shown = shownLength(bytes, length);
-    at = std::copy_n("rcvd ", 5, at);
-    for (std::size_t i = 0; i < shown; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte == '\\') {
-            at = std::copy_n("\\\\", 2, at);
-        } else if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7f) {
-            constexpr const char *hex = "0123456789abcdef";
-            at = std::copy_n("\\x", 2, at);
-            *at++ = hex[byte >> 4];
-            *at++ = hex[byte & 0xf];
-        } else {
-            *at++ = static_cast<char>(byte);
-        }
-    }
-    *at++ = '\n';
-    return at;
-}
-
 void sendingStarts() { sendingDoneAt = INFINITY; }
 void sendingIsDone() { sendingDoneAt = secondsNow(); }
 
-void receiveForever(int sock, ReceiveFailure onFailure)
+void stopReceiving()
+{
+    stopAsked = true;
+    [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], "", 1);
+}
+
+Ending receiveUntilEnd(int sock, const Receiving &how)
 {
     Receiver &r = *receiver;
     const double start = secondsNow();
     int pause = 0;
     for (;;) {
-        if (stopSignal != 0)
-            endBySignal(sock, r);
+        if (stopSignal != 0 || stopAsked) {
+            takeQueued(sock, r);
+            return endReceiving(sock, r, how.reports, Ending{0, nullptr, 0, stopSignal});
+        }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
             takeBatch(r, got);
-            showReceiving(sock, r);
+            if (r.lines.failed().failed())
+                return endReceiving(sock, r, how.reports, r.lines.failed());
+            showReceiving(sock, r, how.reports);
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            r.lines.writeAll();  // nothing more is queued: show what came
-            const double left = idleLeft(r, start);
+            if (const Ending written = r.lines.writeAll(); written.failed())  // nothing more is queued: show what came
+                return endReceiving(sock, r, how.reports, written);
+            const double left = idleLeft(r, start, how.idleSeconds);
             if (left <= 0)
-                endWhenIdle(sock, r);
+                return endReceiving(sock, r, how.reports, {});
             awaitArrival(sock, left);
         } else if (errno == EINTR) {
             continue;
-        } else if (onFailure == ReceiveFailure::EndsTheProcess) {
-            failKeepingLines(r.lines);
+        } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
+            return endReceiving(sock, r, how.reports, failure("recvfrom"));
         } else {
             perror("recvfrom");
             pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);
@@ -366,29 +347,21 @@ void receiveForever(int sock, ReceiveFailure onFailure)
     }
 }
 
-// The port a socket was bound to: the one asked for, or the system's choice for port 0.
-static int boundPort(int sock)
-{
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size) < 0)
-        fail("getsockname");
-    return ntohs(local.sin_port);
-}
-
-void receiveMode(std::int32_t port)
+Ending receiveMode(const CommandLine &line)
 {
     bufferLines();
-    const int sock = makeAndShowSocket();
+    int sock = -1;
+    if (const Ending made = makeAndShowSocket(sock); made.failed())
+        return made;
     prepareReceiving(sock);
-    const int bound = bindLocal(sock, port);
-    const int reason = errno;
-    printf("Receiver:bind is %d, Receiving, port: %d\n", bound, bound < 0 ? port & 0xFFFF : boundPort(sock));
-    checkOutput();
-    if (bound < 0) {
-        errno = reason;
-        fail("bind");
-    }
-    keepLinesOnStop();
-    receiveForever(sock, ReceiveFailure::EndsTheProcess);
+    const Ending bound = bindTo(sock, anyLocalAddress(line.port));
+    printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
+           bound.failed() ? line.port & 0xFFFF : boundPort(sock));
+    if (const Ending out = flushOutput(); out.failed())
+        return out;
+    if (bound.failed())
+        return bound;
+    if (const Ending kept = keepLinesOnStop(); kept.failed())
+        return kept;
+    return receiveUntilEnd(sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::EndsTheRun});
 }

@@ -1,6 +1,8 @@
 // Reports on standard error: what was sent and received, when a run ends, and a status
 // line redrawn while it goes on. Never on standard output, where the lines go.
-#include "transfer.hpp"
+#include "report.hpp"
+
+#include "line.hpp"
 
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-
-Options options;
 
 namespace {
 
@@ -34,8 +34,6 @@ void clearStatusHeld()
 
 }  // namespace
 
-Status statusLine = Status::None;
-
 double secondsNow()
 {
     timespec now{};
@@ -43,15 +41,14 @@ double secondsNow()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-bool reporting()
+bool reporting(Reports reports)
 {
-    return options.report == Options::Report::Always ||
-           (options.report == Options::Report::OnATerminal && errorIsTerminal());
+    return reports == Reports::Always || (reports == Reports::OnATerminal && errorIsTerminal());
 }
 
-bool statusDue(Status which)
+bool statusDue(Reports reports)
 {
-    if (which != statusLine || options.report == Options::Report::Never || !errorIsTerminal())
+    if (reports == Reports::Never || !errorIsTerminal())
         return false;
     const double now = secondsNow();
     if (now - statusDrawnAt < STATUS_EVERY)
@@ -78,9 +75,9 @@ void clearStatus()
     clearStatusHeld();
 }
 
-void reportSending(std::int64_t datagrams, std::uint64_t bytes, double seconds)
+void reportSending(Reports reports, std::int64_t datagrams, std::uint64_t bytes, double seconds)
 {
-    if (!reporting())
+    if (!reporting(reports))
         return;
     const std::lock_guard hold(errorOutput);
     clearStatusHeld();
@@ -88,9 +85,9 @@ void reportSending(std::int64_t datagrams, std::uint64_t bytes, double seconds)
             seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1e6 : 0.0);
 }
 
-void reportReceiving(const Received &received, std::uint64_t dropped)
+void reportReceiving(Reports reports, const Received &received, std::uint64_t dropped)
 {
-    if (!reporting())
+    if (!reporting(reports))
         return;
     const std::lock_guard hold(errorOutput);
     clearStatusHeld();

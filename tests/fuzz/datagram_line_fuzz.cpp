@@ -2,7 +2,7 @@
 // "rcvd " + its bytes up to the first zero byte + a line end, and nothing else; on a
 // terminal the same line with no control byte but tab and line end, which reads back as
 // those bytes.
-#include "../../src/transfer.hpp"
+#include "../../src/line.hpp"
 
 #include <cstdlib>
 #include <string>

@@ -1,0 +1,18 @@
+// How a piece of work ended: as asked, by a failed call, or by a stop signal. Only the
+// front end acts on it, so that the process ends in one place, in one way.
+#pragma once
+
+#include <cerrno>
+
+struct Ending {
+    int status = 0;
+    const char *call = nullptr;  // a failed call, reported with the system's reason
+    int error = 0;
+    int signal = 0;  // the process ends by this signal, as it would have without us
+
+    bool failed() const { return call != nullptr; }
+    bool stops() const { return call != nullptr || signal != 0; }
+};
+
+// The call that just failed, with errno as it left it.
+inline Ending failure(const char *call, int status = 1) { return Ending{status, call, errno, 0}; }

@@ -1,0 +1,176 @@
+// Reads the command line: options anywhere before "--", then the positional arguments.
+#include "options.hpp"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+std::int32_t atoiSaturated(const char *text)
+{
+    return static_cast<std::int32_t>(std::clamp(std::strtol(text, nullptr, 10), long{INT32_MIN}, long{INT32_MAX}));
+}
+
+namespace {
+
+constexpr double LOWEST_RATE = 1;        // bits a second
+constexpr double HIGHEST_RATE = 1e12;    // beyond it a millisecond's burst is any block: no pacing
+constexpr double LONGEST_WAIT = 365 * 24 * 3600.0;
+
+// A decimal number, with a fraction and an exponent if given, and nothing but `suffixes`
+// after it: no sign, no hexadecimal, no "inf" or "nan".
+std::optional<double> decimalOf(const char *text, std::string_view suffixes, double unit, char &suffix)
+{
+    const std::string_view all(text);
+    if (all.empty() || (std::isdigit(static_cast<unsigned char>(all[0])) == 0 && all[0] != '.'))
+        return std::nullopt;
+    char *end = nullptr;
+    const double value = std::strtod(text, &end);
+    const std::string_view rest(end);
+    const bool decimal = end == text + std::strspn(text, "0123456789.eE+-");  // not hexadecimal
+    if (end == text || !decimal || !std::isfinite(value) || rest.size() > 1 ||
+        (!rest.empty() && suffixes.find(rest[0]) == std::string_view::npos))
+        return std::nullopt;
+    suffix = rest.empty() ? '\0' : rest[0];
+    return value * unit;
+}
+
+}  // namespace
+
+std::optional<double> rateOf(const char *text)
+{
+    char suffix = '\0';
+    const auto value = decimalOf(text, "kKmMgG", 1, suffix);
+    if (!value)
+        return std::nullopt;
+    const double scale = suffix == '\0' ? 1 : std::tolower(suffix) == 'k' ? 1e3 : std::tolower(suffix) == 'm' ? 1e6 : 1e9;
+    const double rate = *value * scale;
+    if (!(rate >= LOWEST_RATE && rate <= HIGHEST_RATE))
+        return std::nullopt;
+    return rate;
+}
+
+std::optional<double> secondsOf(const char *text)
+{
+    char suffix = '\0';
+    const auto value = decimalOf(text, "", 1, suffix);
+    if (!value || !(*value > 0 && *value <= LONGEST_WAIT))
+        return std::nullopt;
+    return value;
+}
+
+namespace {
+
+OperationMode modeOf(char letter)
+{
+    switch (letter) {
+    case 'S':
+        return OperationMode::Send;
+    case 'R':
+        return OperationMode::Receive;
+    case 'L':
+        return OperationMode::SendAndListen;
+    default:
+        return OperationMode::None;
+    }
+}
+
+CommandLine refusal(std::string why)
+{
+    CommandLine refused;
+    refused.asks = CommandLine::Asks::Refusal;
+    refused.refusal = std::move(why);
+    return refused;
+}
+
+// A negative number where a positional argument is due is one (a send size), not an option.
+bool looksNegative(const char *argument) { return argument[0] == '-' && std::isdigit(static_cast<unsigned char>(argument[1])) != 0; }
+
+// An option given to a mode that it does nothing in.
+std::optional<std::string> misfit(const Options &options, OperationMode mode)
+{
+    if (options.bitsPerSecond > 0 && mode == OperationMode::Receive)
+        return "-b/--bitrate is for S and L mode";
+    if (options.idleSeconds > 0 && mode == OperationMode::Send)
+        return "-w/--wait is for R and L mode";
+    return std::nullopt;
+}
+
+}  // namespace
+
+CommandLine readCommandLine(int argc, char *argv[])
+{
+    static const option longOptions[] = {
+        {"bitrate", required_argument, nullptr, 'b'}, {"wait", required_argument, nullptr, 'w'},
+        {"verbose", no_argument, nullptr, 'v'},       {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    CommandLine line;
+    std::vector<const char *> positional;
+    opterr = 0;  // the reasons are given here, under the tool's own name
+    optind = 1;
+    while (optind < argc) {
+        // Options may come anywhere; "--" ends them, and what is not one is positional.
+        if (argv[optind][0] != '-' || argv[optind][1] == '\0' || looksNegative(argv[optind])) {
+            positional.push_back(argv[optind++]);
+            continue;
+        }
+        if (std::string_view(argv[optind]) == "--") {
+            positional.insert(positional.end(), argv + optind + 1, argv + argc);
+            break;
+        }
+        const int option = getopt_long(argc, argv, "+:b:w:vqhV", longOptions, nullptr);
+        switch (option) {
+        case -1:
+            continue;
+        case 'b':
+            if (const auto rate = rateOf(optarg))
+                line.options.bitsPerSecond = *rate;
+            else
+                return refusal(std::string("not a rate: ") + optarg);
+            break;
+        case 'w':
+            if (const auto seconds = secondsOf(optarg))
+                line.options.idleSeconds = *seconds;
+            else
+                return refusal(std::string("not a number of seconds: ") + optarg);
+            break;
+        case 'v':
+            line.options.reports = Reports::Always;
+            break;
+        case 'q':
+            line.options.reports = Reports::Never;
+            break;
+        case 'h':
+            line.asks = CommandLine::Asks::Help;
+            return line;
+        case 'V':
+            line.asks = CommandLine::Asks::Version;
+            return line;
+        case ':':
+            return refusal(std::string(argv[optind - 1]) + " needs a value");
+        default:
+            return refusal(std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
+    if (positional.size() < 3) {
+        line.asks = CommandLine::Asks::Usage;
+        return line;
+    }
+    line.mode = modeOf(positional[0][0]);
+    if (const auto why = misfit(line.options, line.mode))
+        return refusal(*why);
+    line.fileName = positional[1];
+    line.port = atoiSaturated(positional[2]);
+    if (positional.size() >= 4)
+        line.ipAddress = positional[3];
+    if (positional.size() == 5)
+        line.sendSize = atoiSaturated(positional[4]);
+    return line;
+}

@@ -1,0 +1,42 @@
+// The front end's reading of the command line: the options, the positional arguments and
+// the numbers they hold, with no side effect, so that each can be tested on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
+
+constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram
+
+enum class Reports { OnATerminal, Always, Never };
+
+struct Options {
+    double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
+    double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
+    Reports reports = Reports::OnATerminal;
+};
+
+// What the command line asks for: one transfer, the help or the version, or a refusal.
+struct CommandLine {
+    enum class Asks { Transfer, Usage, Help, Version, Refusal } asks = Asks::Transfer;
+    std::string refusal;  // why, for a refusal
+    Options options;
+    OperationMode mode = OperationMode::None;
+    std::string fileName;
+    std::int32_t port = 0;
+    std::string ipAddress;
+    std::int32_t sendSize = MAX_SEND_SIZE;  // as given: the front end settles it
+};
+
+CommandLine readCommandLine(int argc, char *argv[]);
+
+// A number as atoi reads it, but one out of range saturates instead of being undefined.
+std::int32_t atoiSaturated(const char *text);
+// RATE in bits a second, with k, M or G in either case (powers of 1000): nothing when it
+// is not one, or is below 1 bit/s or above any rate that pacing could give.
+std::optional<double> rateOf(const char *text);
+// SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
+std::optional<double> secondsOf(const char *text);

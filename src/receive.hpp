@@ -1,0 +1,32 @@
+// R mode, and the receive loop that the L-mode listener runs too.
+#pragma once
+
+#include "ending.hpp"
+#include "options.hpp"
+
+// Before the first output of R and L mode: the receive loop holds the lines itself.
+void bufferLines();
+// R and L mode show the new socket's descriptor, -1 included, before testing it.
+Ending makeAndShowSocket(int &sock);
+// Readies a socket and the receive loop to take bursts: a larger socket buffer, blocks of
+// datagrams taken as one, and the loop's memory in place. One receive loop a process.
+void prepareReceiving(int sock);
+// From now on a stop signal ends the receive loop, which first writes out every line.
+Ending keepLinesOnStop();
+
+enum class ReceiveFailure { EndsTheRun, IsReportedAndSkipped };
+struct Receiving {
+    double idleSeconds = 0;  // the loop ends after so long with nothing arriving; 0: never
+    Reports reports = Reports::OnATerminal;
+    ReceiveFailure onFailure = ReceiveFailure::EndsTheRun;
+};
+// Prints every datagram until a stop signal, an idle end, a failure that ends the run, or
+// a stop asked by another thread; writes every line held and reports before it returns.
+Ending receiveUntilEnd(int sock, const Receiving &how);
+// From another thread: the receive loop ends as soon as it sees it.
+void stopReceiving();
+// L mode: an idle end is counted from the end of the sending at the earliest.
+void sendingStarts();
+void sendingIsDone();
+
+Ending receiveMode(const CommandLine &line);

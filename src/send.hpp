@@ -1,0 +1,29 @@
+// S mode, and the send loop that L mode runs as well.
+#pragma once
+
+#include "ending.hpp"
+#include "net.hpp"
+#include "options.hpp"
+
+#include <atomic>
+#include <string>
+
+constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
+
+// S mode shows a status line while it sends; in L mode the listener's takes the terminal.
+enum class SendingStatus { Shown, Hidden };
+
+struct Sending {
+    std::size_t chunk = MAX_SEND_SIZE;  // bytes of the file in one datagram
+    double bitsPerSecond = 0;           // 0: as fast as it goes
+    Reports reports = Reports::OnATerminal;
+    SendingStatus status = SendingStatus::Shown;
+    // Set by another thread to end the sending before the end of the file, silently.
+    const std::atomic<bool> *stopAsked = nullptr;
+};
+
+// Opens the file to send, or says on standard output that it cannot: -1 and errno then.
+int openToSend(const std::string &fileName);
+// Sends the file as datagrams, closes it, then prints "sending done N" and reports.
+Ending sendFile(int file, int sock, const Address &destination, const Sending &how);
+Ending sendMode(const CommandLine &line);

@@ -1,0 +1,87 @@
+// The command line's numbers and options, read in-process: no binary, no socket.
+#include "../src/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+TEST(Options, RatesAndWaitsAreReadOrRefused)
+{
+    const struct {
+        const char *text;
+        std::optional<double> rate;
+        std::optional<double> seconds;
+    } cases[] = {
+        {"1", 1, 1},
+        {"1.5", 1.5, 1.5},
+        {"0.5", std::nullopt, 0.5},  // below 1 bit/s
+        {"10k", 1e4, std::nullopt},
+        {"10K", 1e4, std::nullopt},
+        {"2.5m", 2.5e6, std::nullopt},
+        {"2.5M", 2.5e6, std::nullopt},
+        {"100g", 1e11, std::nullopt},
+        {"1000G", 1e12, std::nullopt},
+        {"1001G", std::nullopt, std::nullopt},  // no pacing would result
+        {"1e3", 1e3, 1e3},
+        {"1e-15", std::nullopt, 1e-15},
+        {"2e23", std::nullopt, std::nullopt},
+        {"1e300", std::nullopt, std::nullopt},
+        {"31536000", 31536000, 31536000},     // a year
+        {"31536001", 31536001, std::nullopt}, // more than a year
+        {"3e6", 3e6, 3e6},
+        {"0", std::nullopt, std::nullopt},
+        {"-1", std::nullopt, std::nullopt},
+        {" 1", std::nullopt, std::nullopt},
+        {"", std::nullopt, std::nullopt},
+        {"1Mx", std::nullopt, std::nullopt},
+        {"1x", std::nullopt, std::nullopt},
+        {"2s", std::nullopt, std::nullopt},
+        {"inf", std::nullopt, std::nullopt},
+        {"nan", std::nullopt, std::nullopt},
+        {"0x10", std::nullopt, std::nullopt},
+        {"1e400", std::nullopt, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(rateOf(c.text), c.rate);
+        EXPECT_EQ(secondsOf(c.text), c.seconds);
+    }
+}
+
+TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
+{
+    const struct {
+        std::vector<std::string> args;
+        CommandLine::Asks asks;
+        OperationMode mode;
+        std::string fileName;
+        std::int32_t sendSize;
+        double idleSeconds;
+    } cases[] = {
+        {{"L", "f", "9", "a", "-w", "1"}, CommandLine::Asks::Transfer, OperationMode::SendAndListen, "f", 1396, 1},
+        {{"-w", "2", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 2},
+        {{"S", "f", "9", "a", "-5"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", -5, 0},
+        {{"--", "S", "-w", "9", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "-w", 1396, 0},
+        {{"S", "f", "--wait=3", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
+        {{"R", "f", "-h"}, CommandLine::Asks::Help, OperationMode::None, "", 1396, 0},
+        {{"R", "f"}, CommandLine::Asks::Usage, OperationMode::None, "", 1396, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<char *> argv = {const_cast<char *>("frandle")};
+        std::vector<std::string> copies = c.args;
+        for (auto &arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine line = readCommandLine(static_cast<int>(argv.size() - 1), argv.data());
+        EXPECT_EQ(line.asks, c.asks) << line.refusal;
+        EXPECT_EQ(line.mode, c.mode);
+        EXPECT_EQ(line.fileName, c.fileName);
+        EXPECT_EQ(line.sendSize, c.sendSize);
+        EXPECT_EQ(line.options.idleSeconds, c.idleSeconds);
+    }
+}
+
+}  // namespace
