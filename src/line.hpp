@@ -13,10 +13,16 @@ constexpr std::size_t LINE_MAX_BYTES = 5 + 4 * RECV_MAX + 1;
 // Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
 // bytes, and returns its end.
 char *datagramLine(char *at, const char *bytes, std::size_t length);
-// The same line as a terminal must show it: every control byte but the tab and the line
-// end as \xHH, and a backslash as \\, so that a peer cannot drive the terminal. Needs room
-// for 5 + 4 * length + 1 bytes.
-char *terminalLine(char *at, const char *bytes, std::size_t length);
+// What a terminal makes of the bytes from 128: characters of one byte each, or UTF-8.
+enum class TerminalText { Bytes, Utf8 };
+// The terminal's, as the user's locale says.
+TerminalText terminalTextOfLocale();
+// The same line as a terminal must show it, so that a peer can neither drive the terminal
+// nor reorder what it shows: every control character but the tab and the line end (C0,
+// DEL, C1) and the bidirectional overrides and isolates as \xHH a byte, and so every byte
+// that is not UTF-8 where the terminal reads UTF-8; a backslash as \\. Needs room for
+// 5 + 4 * length + 1 bytes.
+char *terminalLine(char *at, const char *bytes, std::size_t length, TerminalText text);
 
 // Standard output took everything written to it so far, or the failure to report.
 struct Ending;

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 
 namespace {
@@ -115,14 +116,16 @@ public:
     {
         if (used_ + LINE_MAX_BYTES > SIZE)
             writeAll();
-        used_ = static_cast<std::size_t>(line_(bytes_.get() + used_, bytes, length) - bytes_.get());
+        char *at = bytes_.get() + used_;
+        const char *end = terminal_ ? terminalLine(at, bytes, length, *terminal_) : datagramLine(at, bytes, length);
+        used_ = static_cast<std::size_t>(end - bytes_.get());
     }
 
     // After a failed write the lines are dropped: the run ends on the failure, which the
     // loop looks at after each batch.
     Ending writeAll()
     {
-        if (line_ == terminalLine && used_ > 0)
+        if (terminal_ && used_ > 0)
             clearStatus();
         if (!failed_.failed() && fwrite(bytes_.get(), 1, used_, stdout) != used_)
             failed_ = failure("stdout");
@@ -137,7 +140,8 @@ private:
     std::size_t used_ = 0;
     Ending failed_;
     // A peer's bytes go to a file or a pipe as they came, but never raw to a terminal.
-    char *(*const line_)(char *, const char *, std::size_t) = isatty(STDOUT_FILENO) ? terminalLine : datagramLine;
+    const std::optional<TerminalText> terminal_ =
+        isatty(STDOUT_FILENO) != 0 ? std::optional(terminalTextOfLocale()) : std::nullopt;
 };
 
 // What the one receive loop of the process works in, made before the first datagram can

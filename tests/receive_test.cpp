@@ -61,7 +61,7 @@ TEST(Receive, OnATerminalControlBytesShowAsEscapes)
     OnTerminal receiver(frandle({"R", "-", std::to_string(port)}), {STDOUT_FILENO});
     EXPECT_NE(receiver.readUntil(header(port)).find(header(port)), std::string::npos);
     Udp().sendTo(port, "\x1b[31mred\\x1b\a\tok\nnext\x7f\x80\xc3\xa9");
-    const std::string line = "rcvd \\x1b[31mred\\\\x1b\\x07\tok\nnext\\x7f\x80\xc3\xa9\n";
+    const std::string line = "rcvd \\x1b[31mred\\\\x1b\\x07\tok\nnext\\x7f\\x80\xc3\xa9\n";
     EXPECT_EQ(receiver.readUntil(line), header(port) + line);
     EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
 }

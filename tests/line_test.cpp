@@ -1,0 +1,61 @@
+// The datagram line as a terminal shows it, in-process: which bytes pass and which are escaped.
+#include "../src/line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string shown(const std::string &bytes, TerminalText text)
+{
+    std::vector<char> room(5 + 4 * bytes.size() + 1);
+    return {room.data(), terminalLine(room.data(), bytes.data(), bytes.size(), text)};
+}
+
+TEST(Line, ATerminalSeesNoByteThatCouldDriveItOrReorderItsText)
+{
+    const struct {
+        std::string bytes;
+        std::string asBytes;  // a terminal of one character a byte
+        std::string asUtf8;   // a UTF-8 terminal
+    } cases[] = {
+        {"plain text\tand\nlines", "plain text\tand\nlines", "plain text\tand\nlines"},
+        {"\x1b[31m\a\x01\x1f\x7f", "\\x1b[31m\\x07\\x01\\x1f\\x7f", "\\x1b[31m\\x07\\x01\\x1f\\x7f"},
+        {"a\\b", "a\\\\b", "a\\\\b"},
+        {std::string("cut\0here", 8), "cut", "cut"},
+        // C1 controls: raw bytes, and as UTF-8 characters.
+        {"\x80\x9b\x9f", "\\x80\\x9b\\x9f", "\\x80\\x9b\\x9f"},
+        {"\xc2\x9b" "2J", "\xc2\\x9b" "2J", "\\xc2\\x9b" "2J"},
+        {"\xc2\xa0\xc3\xa9", "\xc2\xa0\xc3\xa9", "\xc2\xa0\xc3\xa9"},  // no-break space, e acute
+        // Bidirectional overrides and isolates; the marks around them stay.
+        {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\xe2\\x80\xaa\xe2\\x80\xae\xe2\\x81\xa6\xe2\\x81\xa9",
+         "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", "\xe2\\x80\xa9\xe2\\x80\xaf\xe2\\x81\xa5\xe2\\x81\xaa",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+        {"\xf0\x9f\x98\x80 \xe4\xb8\xad", "\xf0\\x9f\\x98\\x80 \xe4\xb8\xad", "\xf0\x9f\x98\x80 \xe4\xb8\xad"},
+        // Not UTF-8: a lone continuation, a cut sequence, overlong forms, a surrogate, past U+10FFFF.
+        {"\xa9", "\xa9", "\\xa9"},
+        {"\xe4\xb8", "\xe4\xb8", "\\xe4\\xb8"},
+        {"\xc0\xaf\xe0\x80\xaf", "\xc0\xaf\xe0\\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"},
+        {"\xed\xa0\x80", "\xed\xa0\\x80", "\\xed\\xa0\\x80"},
+        {"\xf4\x90\x80\x80\xf5", "\xf4\\x90\\x80\\x80\xf5", "\\xf4\\x90\\x80\\x80\\xf5"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(shown(c.bytes, TerminalText::Bytes), "rcvd " + c.asBytes + "\n");
+        EXPECT_EQ(shown(c.bytes, TerminalText::Utf8), "rcvd " + c.asUtf8 + "\n");
+    }
+}
+
+// The longest line of the worst bytes fits the room the receive loop keeps for one line.
+TEST(Line, TheWorstLineFitsItsRoom)
+{
+    for (const TerminalText text : {TerminalText::Bytes, TerminalText::Utf8}) {
+        const std::string worst(RECV_MAX, '\x9b');
+        EXPECT_EQ(shown(worst, text).size(), LINE_MAX_BYTES);
+    }
+}
+
+}  // namespace
