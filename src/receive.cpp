@@ -4,6 +4,7 @@
 #include "line.hpp"
 #include "net.hpp"
 #include "report.hpp"
+#include "senders.hpp"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
@@ -24,7 +25,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <unordered_set>
 
 namespace {
 
@@ -58,7 +58,7 @@ struct ReceiveArea {
     std::array<char, SLOTS * SLOT_SIZE> bytes{};  // touched now, not while a burst waits
     std::array<iovec, SLOTS> slots{};
     std::array<mmsghdr, SLOTS> messages{};
-    std::array<sockaddr_in, SLOTS> senders{};  // counted for the report
+    std::array<sockaddr_storage, SLOTS> senders{};  // counted for the report
     alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
 
     ReceiveArea()
@@ -80,7 +80,7 @@ int receiveBatch(int sock, ReceiveArea &area)
 {
     for (auto &message : area.messages) {
         message.msg_hdr.msg_controllen = area.controls[0].size();
-        message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        message.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
     return recvmmsg(sock, area.messages.data(), SLOTS, MSG_DONTWAIT, nullptr);
 }
@@ -150,7 +150,7 @@ struct Receiver {
     ReceiveArea area;
     Lines lines;
     Received received;
-    std::unordered_set<std::uint64_t> senders;  // address and port
+    Senders senders;
 };
 std::unique_ptr<Receiver> receiver;
 
@@ -168,12 +168,10 @@ std::size_t takeBatch(Receiver &r, int count)
             r.received.datagrams += 1;
             r.received.cut += size > RECV_MAX ? 1 : 0;
         }
-        const sockaddr_in &from = r.area.senders[i];
-        r.senders.insert(std::uint64_t{from.sin_addr.s_addr} << 16 | from.sin_port);
+        r.senders.add(r.area.senders[i]);
         taken += length;
     }
     r.received.bytes += taken;
-    r.received.senders = r.senders.size();
     r.received.last = secondsNow();
     if (r.received.first == 0)
         r.received.first = r.received.last;
@@ -218,6 +216,8 @@ void takeQueued(int sock, Receiver &r)
 Ending endReceiving(int sock, Receiver &r, Reports reports, Ending ending)
 {
     const Ending written = r.lines.writeAll();
+    r.received.senders = r.senders.count();
+    r.received.sendersEstimated = r.senders.estimated();
     reportReceiving(reports, r.received, droppedBy(sock));
     return written.failed() && !ending.failed() ? written : ending;
 }

@@ -92,8 +92,9 @@ void reportReceiving(Reports reports, const Received &received, std::uint64_t dr
     const std::lock_guard hold(errorOutput);
     clearStatusHeld();
     fprintf(stderr,
-            "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %" PRIu64 " senders, in %.3f s; dropped by this "
+            "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s; dropped by this "
             "socket, its buffer full: %" PRIu64 "; cut to %d bytes: %" PRIu64 "\n",
-            received.datagrams, received.bytes, received.senders, received.last - received.first, dropped, RECV_MAX,
+            received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
+            received.sendersEstimated ? " (an estimate)" : "", received.last - received.first, dropped, RECV_MAX,
             received.cut);
 }

@@ -20,6 +20,7 @@ struct Received {
     std::uint64_t bytes = 0;
     std::uint64_t cut = 0;  // longer than RECV_MAX
     std::uint64_t senders = 0;
+    bool sendersEstimated = false;  // past the count kept exactly
     double first = 0;
     double last = 0;
 };
