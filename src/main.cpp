@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <new>
 #include <cstdio>
 #include <string>
 
@@ -110,5 +111,10 @@ int main(int argc, char *argv[])
         return -1;
     }
     line.sendSize = std::clamp(line.sendSize, 0, MAX_SEND_SIZE);  // R mode never reads it
-    return endWith(frandle(line));
+    try {
+        return endWith(frandle(line));
+    } catch (const std::bad_alloc &) {  // only where a mode makes its memory ready, before any line
+        fputs("frandle: out of memory\n", stderr);
+        return 1;
+    }
 }
