@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <thread>
+
 namespace {
 
 const std::string listenPort = "30000";
@@ -120,6 +123,46 @@ TEST(Listen, AStopSignalLosesNoLine)
     EXPECT_EQ(run.wait(5s), 128 + SIGTERM);
     EXPECT_EQ(run.out(), expected);
     EXPECT_EQ(run.err(), "");
+}
+
+// A send that fails while datagrams flood in: the listener stops, writes every line it
+// received and reports them, and the run ends with the send's failure. In a network
+// namespace of the test's own, where an nft rule starts refusing the sends mid-run.
+TEST(Listen, ASendFailureEndsTheRunInOrder)
+{
+    if (geteuid() != 0 || std::system("command -v nft >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and nft for a host of its own that refuses the sends";
+    const std::string ns = "frandle-l-" + std::to_string(getpid());
+    const auto in = [&](const std::string &command) { return std::system(("ip netns exec " + ns + " " + command + " >/dev/null 2>&1").c_str()); };
+    ASSERT_EQ(std::system(("ip netns add " + ns).c_str()), 0);
+    EXPECT_EQ(in("ip link set lo up"), 0);
+    const TempFile file(textBytes(20'000'000));
+    {
+        Child listen({"/usr/bin/env", "ip", "netns", "exec", ns, FRANDLE_BIN, "-v", "-b", "100M", "L", file.path(), "9", "127.0.0.1"});
+        EXPECT_TRUE(listen.waitForOut("socket is 4\n"));
+        Child flood({"/usr/bin/env", "ip", "netns", "exec", ns, "/bin/sh", "-c",
+                     "for i in $(seq 100); do \"$0\" S \"$1\" 30000 127.0.0.1 || exit; done", FRANDLE_BIN, file.path()});
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(in("nft add table inet refuse"), 0);
+        EXPECT_EQ(in("nft add chain inet refuse out '{ type filter hook output priority 0; }'"), 0);
+        EXPECT_EQ(in("nft add rule inet refuse out udp sport 30000 drop"), 0);
+        EXPECT_EQ(listen.wait(20s), 1);
+        flood.stop(SIGKILL);
+        const std::string err = listen.err();
+        EXPECT_NE(err.find("sendto: Operation not permitted\n"), std::string::npos) << err;
+        std::size_t reported = 0;
+        const auto at = err.find("received ");
+        ASSERT_NE(at, std::string::npos) << err;
+        reported = std::stoul(err.substr(at + 9));
+        const std::string out = listen.out();
+        std::size_t lines = 0;
+        for (std::size_t line = out.find("rcvd "); line != std::string::npos; line = out.find("\nrcvd ", line + 1))
+            ++lines;
+        EXPECT_GT(reported, 0u);
+        EXPECT_EQ(lines, reported);  // every datagram received was written
+        EXPECT_EQ(out.find("sending done"), std::string::npos);
+    }
+    std::system(("ip netns pids " + ns + " | xargs -r kill -9; ip netns del " + ns).c_str());
 }
 
 }  // namespace
