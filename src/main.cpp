@@ -28,9 +28,10 @@ Sends a file as UDP datagrams, prints the datagrams that arrive, or both at once
 
 Options, anywhere among the arguments (-- ends them):
   -b, --bitrate RATE    S, L: send RATE bits of payload a second at most, in bursts of
-                        about a millisecond (k, M, G: thousands, millions, billions)
-  -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS (in L, counted
-                        from the end of the sending at the earliest)
+                        about a millisecond (k, M, G in either case: thousands,
+                        millions, billions; 1 to 1000G)
+  -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS, a year at most
+                        (in L, counted from the end of the sending at the earliest)
   -v, --verbose         report what was sent and received on standard error, also when
                         it is not a terminal
   -q, --quiet           no report and no status line, even on a terminal
