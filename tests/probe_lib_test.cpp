@@ -1,0 +1,375 @@
+// frandle-probe's logic in-process: the CRC, sizes, how a file is cut, and the tally of
+// crafted log lines.
+#include "../src/probe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using namespace probe;
+
+TEST(ProbeLogic, CrcMatchesKnownVectorsByTableAndInstruction)
+{
+    const struct {
+        std::string bytes;
+        std::uint32_t crc;
+    } cases[] = {
+        {"", 0},
+        {"123456789", 0xE3069283},
+        {std::string(32, '\0'), 0x8A9136AA},
+        {std::string(32, '\xff'), 0x62A8AB43},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        EXPECT_EQ(~crcByTable(~0U, c.bytes.data(), c.bytes.size()), c.crc);
+#if defined(__x86_64__)
+        if (hasCrcInstruction()) {
+            EXPECT_EQ(~crcByInstruction(~0U, c.bytes.data(), c.bytes.size()), c.crc);
+        }
+#endif
+    }
+}
+
+TEST(ProbeLogic, ReadsSizesAndRefusesEverythingElse)
+{
+    const struct {
+        const char *text;
+        std::optional<std::uint64_t> size;
+    } cases[] = {
+        {"0", 0},
+        {"0051", 51},
+        {"1k", 1024},
+        {"1K", 1024},
+        {"3m", 3 << 20},
+        {"1M", 1 << 20},
+        {"1g", 1 << 30},
+        {"1G", 1 << 30},
+        {"18446744073709551615", UINT64_MAX},
+        {"17179869183G", 17179869183ULL << 30},
+        {"18446744073709551616", {}},
+        {"99999999999999999999", {}},
+        {"17179869184G", {}},
+        {"18014398509481984k", {}},
+        {"1T", {}},
+        {"1kk", {}},
+        {"1 k", {}},
+        {"k", {}},
+        {"", {}},
+        {" 1", {}},
+        {" -18446744073709551565", {}},
+        {"-1", {}},
+        {"+1", {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(sizeOf(c.text), c.size) << "'" << c.text << "'";
+}
+
+TEST(ProbeLogic, CutsEverySizeSoThatEachChunkHoldsItsHeader)
+{
+    const struct {
+        std::uint64_t size;
+        std::size_t chunk;
+        std::optional<Layout> layout;
+    } cases[] = {
+        {4000, 200, Layout{20, 200, 200, 200}},
+        {4001, 200, Layout{21, 200, 150, 51}},
+        {51, 1396, Layout{1, 1396, 1396, 51}},
+        {1400, 1396, Layout{2, 1396, 1349, 51}},
+        {1447, 1396, Layout{2, 1396, 1396, 51}},
+        {1ULL << 30, 1396, Layout{769157, 1396, 1393, 51}},
+        {102, 51, Layout{2, 51, 51, 51}},
+        {150, 101, Layout{2, 101, 99, 51}},
+        {103, 51, {}},
+        {101, 100, {}},
+        {102, 101, Layout{2, 101, 51, 51}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " in " + std::to_string(c.chunk));
+        const auto got = layoutOf(c.size, c.chunk);
+        ASSERT_EQ(got.has_value(), c.layout.has_value());
+        if (!got)
+            continue;
+        EXPECT_EQ(std::tie(got->count, got->chunk, got->beforeLast, got->last),
+                  std::tie(c.layout->count, c.layout->chunk, c.layout->beforeLast, c.layout->last));
+        std::uint64_t bytes = 0;
+        for (std::uint64_t seq = 0; seq < got->count; ++seq)
+            bytes += got->lengthOf(seq);
+        EXPECT_EQ(bytes, c.size);
+    }
+}
+
+TEST(ProbeLogic, KeepsNumbersAsRangesThatNeverTouch)
+{
+    const struct {
+        std::vector<long> steps;  // a number to insert, or minus one more than a number to erase
+        std::map<std::uint64_t, std::uint64_t> spans;
+    } cases[] = {
+        {{5, 7, 6}, {{5, 8}}},
+        {{7, 5, 6, 6}, {{5, 8}}},
+        {{1, 2, 3, 4, -3}, {{1, 2}, {3, 5}}},
+        {{1, 2, 3, -2, -4}, {{2, 3}}},
+        {{1, 2, 3, -4, -10}, {{1, 3}}},
+        {{1, -2, 9}, {{9, 10}}},
+    };
+    for (const auto &c : cases) {
+        Ranges ranges;
+        for (const long step : c.steps)
+            step >= 0 ? ranges.insert(static_cast<std::uint64_t>(step)) : ranges.erase(static_cast<std::uint64_t>(-step - 1));
+        EXPECT_EQ(ranges.spans(), c.spans) << testing::PrintToString(c.steps);
+    }
+    Ranges some;
+    for (const std::uint64_t n : {0, 1, 2, 5, 6, 9})
+        some.insert(n);
+    EXPECT_EQ(some.countBelow(6), 4u);
+    EXPECT_EQ(some.countBelow(UINT64_MAX), 6u);
+    EXPECT_TRUE(some.contains(2));
+    EXPECT_FALSE(some.contains(3));
+}
+
+constexpr std::uint32_t RUN = 0x5f3a9c01, STRANGER = 0x00c0ffee;
+
+// The CRC field made right for whatever the chunk now says.
+std::string sealed(std::string chunk)
+{
+    char crc[9];
+    snprintf(crc, sizeof crc, "%08x", chunkCrc(chunk.data(), chunk.size()));
+    return chunk.replace(42, 8, crc);
+}
+
+std::string chunk(std::uint32_t run, std::uint64_t seq, std::uint64_t total, std::size_t length = 80)
+{
+    char header[64];
+    snprintf(header, sizeof header, "FRP1 %08x %010llu/%010llu %05zu 00000000 ", run,
+             static_cast<unsigned long long>(seq), static_cast<unsigned long long>(total), length);
+    return sealed(header + std::string(length - HEADER, 'q'));
+}
+
+std::string altered(std::string chunk, std::size_t at, char to)
+{
+    chunk[at] = to;
+    return chunk;
+}
+
+std::string rcvd(const std::string &chunk) { return "rcvd " + chunk; }
+
+std::vector<std::string> runOf(std::uint32_t run, std::uint64_t total, const std::vector<std::uint64_t> &seqs)
+{
+    std::vector<std::string> lines;
+    for (const std::uint64_t seq : seqs)
+        lines.push_back(rcvd(chunk(run, seq, total)));
+    return lines;
+}
+
+Tally tallied(const std::vector<std::string> &lines, std::optional<std::uint32_t> chosen = {})
+{
+    Tally tally;
+    tally.chosen = chosen;
+    for (const auto &line : lines)
+        take(line, tally);
+    return tally;
+}
+
+template <typename Report>
+std::string printed(Report report, const Tally &tally)
+{
+    char *bytes = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&bytes, &size);
+    report(out, tally);
+    fclose(out);
+    std::string text(bytes, size);
+    free(bytes);
+    return text;
+}
+
+std::string figures(const char *run, std::string expected, int intact, std::string missing, int duplicated, int late,
+                    int damaged)
+{
+    return std::string("run ") + run + ": expected " + expected + ", intact " + std::to_string(intact) + ", missing " +
+           missing + ", duplicated " + std::to_string(duplicated) + ", out of order " + std::to_string(late) +
+           ", damaged " + std::to_string(damaged) + "\n";
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::string WHOLE = "foreign lines: 0\nverdict: every datagram arrived intact, exactly once\n";
+const std::string BROKEN = "foreign lines: 0\nverdict: not every datagram arrived intact, exactly once\n";
+const char *const R = "5f3a9c01";
+const char *const S = "00c0ffee";
+
+TEST(ProbeLogic, TalliesCraftedLines)
+{
+    const std::string one = chunk(RUN, 1, 3);
+    const struct {
+        std::string name;
+        std::vector<std::string> lines;
+        std::string report;
+    } cases[] = {
+        {"complete, among other lines", std::vector<std::string>{"socket is 3", "sending done 3"} + runOf(RUN, 3, {0, 1, 2}),
+         figures(R, "3", 3, "0", 0, 0, 0) + WHOLE},
+        {"a missing range and the last", runOf(RUN, 10, {0, 1, 2, 6, 7, 8}),
+         figures(R, "10", 6, "4", 0, 0, 0) + "  missing: 3-5, 9\n" + BROKEN},
+        {"more than five missing ranges", runOf(RUN, 13, {1, 3, 5, 7, 9, 11}),
+         figures(R, "13", 6, "7", 0, 0, 0) + "  missing: 0, 2, 4, 6, 8, ...\n" + BROKEN},
+        {"a duplicate and two swapped", runOf(RUN, 3, {0, 2, 1, 1}), figures(R, "3", 3, "0", 1, 1, 0) + BROKEN},
+        {"two swapped", runOf(RUN, 3, {1, 0, 2}), figures(R, "3", 3, "0", 0, 1, 0) + WHOLE},
+        {"a filler byte altered: damaged, not also missing",
+         runOf(RUN, 3, {0, 2}) + std::vector<std::string>{rcvd(altered(one, 60, 'x'))},
+         figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
+        {"the CRC covers the header", runOf(RUN, 3, {0}) + std::vector<std::string>{rcvd(altered(one, 23, '2'))},
+         figures(R, "3", 1, "1", 0, 0, 1) + "  missing: 1\n" + BROKEN},
+        {"a damaged copy, then an intact one",
+         std::vector<std::string>{rcvd(altered(one, 60, 'x'))} + runOf(RUN, 3, {0, 1, 2}),
+         figures(R, "3", 3, "0", 1, 0, 0) + BROKEN},
+        {"an intact copy, then damaged ones",
+         runOf(RUN, 3, {0, 1, 2}) + std::vector<std::string>{rcvd(altered(one, 60, 'x')), rcvd(altered(one, 61, 'x'))},
+         figures(R, "3", 3, "0", 2, 0, 0) + BROKEN},
+        {"a second count for the run", runOf(RUN, 3, {0, 2}) + runOf(RUN, 4, {1}), figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
+        {"cut short", runOf(RUN, 3, {0, 1}) + std::vector<std::string>{rcvd(chunk(RUN, 2, 3).substr(0, 70))},
+         figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
+        {"merged datagrams only: the count is unknown",
+         {rcvd(chunk(RUN, 0, 4) + chunk(RUN, 1, 4)), rcvd(chunk(RUN, 2, 4) + chunk(RUN, 3, 4))},
+         figures(R, "unknown", 0, "unknown", 0, 0, 2) + BROKEN},
+        {"a damaged number past the count", runOf(RUN, 2, {0, 1}) + std::vector<std::string>{rcvd(altered(chunk(RUN, 5, 9), 60, 'x'))},
+         figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"count 0", {rcvd(chunk(RUN, 0, 0))}, "damaged, run unknown: 1\nforeign lines: 0\nverdict: no probe datagram found\n"},
+        {"number equal to the count", runOf(RUN, 2, {0, 1}) + runOf(RUN, 2, {2}),
+         figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"number past the count", runOf(RUN, 2, {0, 1, 3}), figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"run in upper case", runOf(RUN, 1, {0}) + std::vector<std::string>{rcvd(sealed(altered(chunk(RUN, 0, 1), 7, 'F')))},
+         figures(R, "1", 1, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"shorter than a header", runOf(RUN, 1, {0}) + std::vector<std::string>{"rcvd FRP1 5f3a9c01 0000000000/00"},
+         figures(R, "1", 1, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"foreign datagrams", runOf(RUN, 1, {0}) + std::vector<std::string>{"rcvd hello", "rcvd ", "rcvd FRP2 x"},
+         figures(R, "1", 1, "0", 0, 0, 0) + "foreign lines: 3\nverdict: every datagram arrived intact, exactly once\n"},
+        {"two runs", runOf(STRANGER, 2, {1}) + runOf(RUN, 1, {0}) + runOf(STRANGER, 2, {0}),
+         figures(S, "2", 2, "0", 0, 1, 0) + figures(R, "1", 1, "0", 0, 0, 0) + WHOLE},
+        {"nothing", {}, "foreign lines: 0\nverdict: no probe datagram found\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Tally tally = tallied(c.lines);
+        EXPECT_EQ(printed(reportText, tally), c.report);
+        EXPECT_EQ(whole(tally), c.report.ends_with("verdict: every datagram arrived intact, exactly once\n"));
+        for (const auto &[id, run] : tally.runs) {
+            const Figures f = figuresOf(run);
+            EXPECT_TRUE(!f.known || f.expected == f.intact + f.damaged + f.missing) << id;
+        }
+    }
+}
+
+TEST(ProbeLogic, DecidesOnTheChosenRunAlone)
+{
+    const auto stranger = runOf(STRANGER, 4, {0, 2}) + std::vector<std::string>{rcvd(altered(chunk(0x12345678, 0, 3), 60, 'x'))};
+    const auto strangers = figures("00c0ffee", "4", 2, "2", 0, 0, 0) + "  missing: 1, 3\n";
+    const struct {
+        std::string name;
+        std::vector<std::string> lines;
+        std::string runs;
+        std::string verdict;
+    } cases[] = {
+        {"whole beside a stranger's damage", stranger + runOf(RUN, 2, {0, 1}) + std::vector<std::string>{"rcvd FRP1 ?"},
+         strangers + figures("12345678", "unknown", 0, "unknown", 0, 0, 1) + figures(R, "2", 2, "0", 0, 0, 0) +
+             "damaged, run unknown: 1\n",
+         "every datagram of run 5f3a9c01 arrived intact, exactly once"},
+        {"missing one", stranger + runOf(RUN, 2, {1}),
+         strangers + figures("12345678", "unknown", 0, "unknown", 0, 0, 1) + figures(R, "2", 1, "1", 0, 0, 0) + "  missing: 0\n",
+         "not every datagram of run 5f3a9c01 arrived intact, exactly once"},
+        {"absent", stranger, strangers + figures("12345678", "unknown", 0, "unknown", 0, 0, 1),
+         "no probe datagram of run 5f3a9c01 found"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Tally tally = tallied(c.lines, RUN);
+        EXPECT_EQ(printed(reportText, tally), c.runs + "foreign lines: 0\nverdict: " + c.verdict + "\n");
+        EXPECT_EQ(whole(tally), c.verdict.starts_with("every"));
+    }
+}
+
+TEST(ProbeLogic, ReportsJsonWithEveryMissingRangeAndUnknownCounts)
+{
+    const auto lines = runOf(RUN, 13, {1, 3, 5, 7, 9, 11}) + std::vector<std::string>{rcvd(chunk(STRANGER, 0, 2) + "merged")};
+    EXPECT_EQ(printed(reportJson, tallied(lines)),
+              "{\"runs\":[{\"run\":\"00c0ffee\",\"expected\":null,\"intact\":0,\"missing\":null,\"missing_ranges\":null,"
+              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":1},{\"run\":\"5f3a9c01\",\"expected\":13,\"intact\":6,"
+              "\"missing\":7,\"missing_ranges\":[[0,0],[2,2],[4,4],[6,6],[8,8],[10,10],[12,12]],\"duplicated\":0,"
+              "\"out_of_order\":0,\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,\"complete\":false}\n");
+    EXPECT_EQ(printed(reportJson, tallied(runOf(RUN, 2, {0, 1}), RUN)),
+              "{\"runs\":[{\"run\":\"5f3a9c01\",\"expected\":2,\"intact\":2,\"missing\":0,\"missing_ranges\":[],"
+              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,"
+              "\"checked_run\":\"5f3a9c01\",\"complete\":true}\n");
+}
+
+TEST(ProbeLogic, KeepsTheFirstRunsAndCountsTheLinesOfTheRest)
+{
+    std::vector<std::string> lines;
+    for (std::uint32_t run = 1; run <= RUNS_KEPT + 500; ++run)
+        lines.push_back(rcvd(altered(chunk(run, 0, 1), 60, 'x')));
+    const Tally tally = tallied(lines, RUNS_KEPT + 400);
+    EXPECT_EQ(tally.runs.size(), RUNS_KEPT + 1);
+    EXPECT_TRUE(tally.runs.contains(RUNS_KEPT + 400));
+    EXPECT_EQ(tally.linesPastRuns, 499u);
+    const std::string text = printed(reportText, tallied(lines));
+    EXPECT_NE(text.find("\nlines of runs past the first 1000: 500\nforeign lines: 0\n"), std::string::npos);
+    EXPECT_NE(printed(reportJson, tallied(lines)).find(",\"lines_past_first_runs\":500,"), std::string::npos);
+    EXPECT_FALSE(whole(tallied(runOf(RUN, 1, {0}) + lines)));
+}
+
+TEST(ProbeLogic, AForgedCountCostsNoMoreThanTheLinesThatArrived)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const Tally tally = tallied(runOf(RUN, LARGEST_COUNT, {5, 7}));
+    const std::string report = printed(reportText, tally);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(report, figures(R, "9999999999", 2, "9999999997", 0, 0, 0) + "  missing: 0-4, 6, 8-9999999998\n" + BROKEN);
+}
+
+// A log as a file: its lines, read in blocks.
+Tally readFrom(const std::string &log)
+{
+    FILE *file = tmpfile();
+    fwrite(log.data(), 1, log.size(), file);
+    fflush(file);
+    lseek(fileno(file), 0, SEEK_SET);
+    Tally tally;
+    EXPECT_TRUE(readLog(fileno(file), tally));
+    fclose(file);
+    return tally;
+}
+
+TEST(ProbeLogic, ReadsLinesAcrossBlocksAndPassesOverLongOnes)
+{
+    const std::string good = rcvd(chunk(RUN, 0, 1)) + "\n";
+    const struct {
+        std::string name;
+        std::string log;
+        std::size_t runs;
+        std::uint64_t foreign;
+    } cases[] = {
+        {"a last line without a line end", good.substr(0, good.size() - 1), 1, 0},
+        {"a line across two blocks", std::string(LONGEST_LINE - 40, '\n') + good, 1, 0},
+        {"a line longer than a block, a probe chunk at its end", std::string(LONGEST_LINE, 'x') + good + good, 1, 1},
+        {"a line of three blocks and no line end, a probe chunk at its end",
+         std::string(LONGEST_LINE * 2 + 7, 'y') + good.substr(0, good.size() - 1), 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Tally tally = readFrom(c.log);
+        EXPECT_EQ(tally.runs.size(), c.runs);
+        EXPECT_EQ(tally.foreign, c.foreign);
+    }
+}
+
+}  // namespace
