@@ -12,6 +12,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -49,8 +50,6 @@ error or a log that cannot be read. The manual: man frandle-probe.)";
     exit(2);
 }
 
-std::string quoted(const char *text) { return std::string("'") + text + "'"; }
-
 void writeOut(const char *bytes, std::size_t length)
 {
     for (std::size_t at = 0; at < length;) {
@@ -59,31 +58,6 @@ void writeOut(const char *bytes, std::size_t length)
             failWith("stdout");
         at += static_cast<std::size_t>(wrote);
     }
-}
-
-// Refuses what cannot be made, with the words as the user typed them.
-probe::Layout layoutFor(const char *sizeText, const char *chunkText)
-{
-    using namespace probe;
-    const auto size = sizeOf(sizeText);
-    if (!size)
-        refuse("not a size: " + quoted(sizeText));
-    const auto chunk = chunkText == nullptr ? DEFAULT_CHUNK : sizeOf(chunkText);
-    if (!chunk)
-        refuse("not a send size: " + quoted(chunkText));
-    if (*chunk < HEADER || *chunk > LARGEST_CHUNK)
-        refuse("a send size of " + quoted(chunkText) + " is not from " + std::to_string(HEADER) + " (a chunk's header) to " +
-               std::to_string(LARGEST_CHUNK) + " (the largest UDP payload)");
-    if (*size < HEADER)
-        refuse("SIZE " + quoted(sizeText) + " is less than a chunk's " + std::to_string(HEADER) + "-byte header");
-    if (chunksIn(*size, *chunk) > LARGEST_COUNT)
-        refuse("SIZE " + quoted(sizeText) + " makes more than " + std::to_string(LARGEST_COUNT) + " chunks");
-    const auto layout = layoutOf(*size, *chunk);
-    if (!layout)
-        refuse("SIZE " + quoted(sizeText) + " leaves a last chunk of " + std::to_string(*size % *chunk) +
-               " bytes, too small for its header even with bytes of the one before; " +
-               std::to_string(*size - *size % *chunk) + " would not");
-    return *layout;
 }
 
 // Says on standard error what differs from plain chunks of the send size.
@@ -116,14 +90,6 @@ void make(const probe::Layout &layout)
         }
     }
     writeOut(block.data(), used);
-}
-
-std::optional<std::uint32_t> runOf(const char *text)
-{
-    const std::string_view run(text);
-    if (run.size() != 8 || run.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
-        return {};
-    return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 16));
 }
 
 int check(const std::vector<const char *> &logs, probe::Tally &tally, bool json)
@@ -168,9 +134,9 @@ int main(int argc, char *argv[])
             json = true;
             break;
         case 'r':
-            tally.chosen = runOf(optarg);
+            tally.chosen = probe::runNamed(optarg);
             if (!tally.chosen)
-                refuse("not a run: " + quoted(optarg) + " (8 hex digits)");
+                refuse("not a run: " + probe::quoted(optarg) + " (8 hex digits)");
             break;
         case 'h':
             printf("%s\n%s\n", usage, help + 1);
@@ -190,9 +156,12 @@ int main(int argc, char *argv[])
         if (verb == "make" && (words.size() == 2 || words.size() == 3)) {
             if (json || tally.chosen)
                 refuse(std::string(json ? "--json" : "--run") + " is for check");
-            const probe::Layout layout = layoutFor(words[1], words.size() == 3 ? words[2] : nullptr);
-            tellLayout(layout);
-            make(layout);
+            const auto layout = probe::layoutFor(words[1], words.size() == 3 ? std::optional<std::string_view>(words[2])
+                                                                             : std::nullopt);
+            if (const auto *why = std::get_if<std::string>(&layout))
+                refuse(*why);
+            tellLayout(std::get<probe::Layout>(layout));
+            make(std::get<probe::Layout>(layout));
             return 0;
         }
         if (verb != "check")

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
 
 namespace probe {
 
@@ -44,8 +46,14 @@ struct Layout {
 std::uint64_t chunksIn(std::uint64_t size, std::size_t chunk);
 // Nothing when the bytes cannot be cut so; chunk and size are at least a header.
 std::optional<Layout> layoutOf(std::uint64_t size, std::size_t chunk);
+// The layout of make SIZE [send size], the words as typed, or why it cannot be made.
+std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::optional<std::string_view> chunkText);
 // Writes chunk `seq` of the layout at `at`, which holds lengthOf(seq) bytes.
 void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout);
+
+// A run as --run takes it: eight hex digits, either case.
+std::optional<std::uint32_t> runNamed(std::string_view text);
+std::string quoted(std::string_view text);  // a word as the user typed it, in quotes
 
 // Numbers as sorted, disjoint ranges [first, end) that never touch: memory grows with the
 // gaps between what arrived, not with the numbers.

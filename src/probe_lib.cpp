@@ -108,6 +108,31 @@ std::optional<Layout> layoutOf(std::uint64_t size, std::size_t chunk)
     return Layout{count, chunk, chunk - lacking, HEADER};
 }
 
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::optional<std::string_view> chunkText)
+{
+    const auto size = sizeOf(sizeText);
+    if (!size)
+        return "not a size: " + quoted(sizeText);
+    const auto chunk = chunkText ? sizeOf(*chunkText) : DEFAULT_CHUNK;
+    if (!chunk)
+        return "not a send size: " + quoted(*chunkText);
+    if (*chunk < HEADER || *chunk > LARGEST_CHUNK)
+        return "a send size of " + quoted(*chunkText) + " is not from " + std::to_string(HEADER) +
+               " (a chunk's header) to " + std::to_string(LARGEST_CHUNK) + " (the largest UDP payload)";
+    if (*size < HEADER)
+        return "SIZE " + quoted(sizeText) + " is less than a chunk's " + std::to_string(HEADER) + "-byte header";
+    if (chunksIn(*size, *chunk) > LARGEST_COUNT)
+        return "SIZE " + quoted(sizeText) + " makes more than " + std::to_string(LARGEST_COUNT) + " chunks";
+    const auto layout = layoutOf(*size, *chunk);
+    if (!layout)
+        return "SIZE " + quoted(sizeText) + " leaves a last chunk of " + std::to_string(*size % *chunk) +
+               " bytes, too small for its header even with bytes of the one before; " +
+               std::to_string(*size - *size % *chunk) + " would not";
+    return *layout;
+}
+
 void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout)
 {
     // Letters from 'a' on, shifted by the chunk's number: a copy, not a loop a byte.
@@ -126,6 +151,13 @@ void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &la
     char crc[9];
     snprintf(crc, sizeof crc, "%08" PRIx32, chunkCrc(at, length));
     std::memcpy(at + CRC_AT, crc, 8);
+}
+
+std::optional<std::uint32_t> runNamed(std::string_view text)
+{
+    if (text.size() != 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        return {};
+    return static_cast<std::uint32_t>(std::stoul(std::string(text), nullptr, 16));
 }
 
 bool Ranges::contains(std::uint64_t n) const

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -104,6 +105,58 @@ TEST(ProbeLogic, CutsEverySizeSoThatEachChunkHoldsItsHeader)
             bytes += got->lengthOf(seq);
         EXPECT_EQ(bytes, c.size);
     }
+}
+
+TEST(ProbeLogic, RefusesWhatMakeCannotWriteInTheWordsTyped)
+{
+    const struct {
+        const char *size;
+        std::optional<std::string_view> chunk;
+        std::string refusal;  // empty: made
+    } cases[] = {
+        {"51", {}, ""},
+        {"50", {}, "SIZE '50' is less than a chunk's 51-byte header"},
+        {"1k", "51", "SIZE '1k' leaves a last chunk of 4 bytes, too small for its header even with bytes of the one "
+                     "before; 1020 would not"},
+        {"1k", "50", "a send size of '50' is not from 51 (a chunk's header) to 65527 (the largest UDP payload)"},
+        {"1k", "65527", ""},
+        {"1k", "65528", "a send size of '65528' is not from 51 (a chunk's header) to 65527 (the largest UDP payload)"},
+        {"1k", "64K", "a send size of '64K' is not from 51 (a chunk's header) to 65527 (the largest UDP payload)"},
+        {"1k", " 51", "not a send size: ' 51'"},
+        {"1 k", {}, "not a size: '1 k'"},
+        {"509999999949", "51", ""},  // the largest count
+        {"509999999950", "51", "SIZE '509999999950' makes more than 9999999999 chunks"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        const auto got = layoutFor(c.size, c.chunk);
+        const auto *why = std::get_if<std::string>(&got);
+        EXPECT_EQ(why != nullptr ? *why : "", c.refusal);
+    }
+    const auto largest = layoutFor("509999999949", "51");
+    EXPECT_EQ(std::get<Layout>(largest).count, LARGEST_COUNT);
+}
+
+TEST(ProbeLogic, WritesChunksByteForByte)
+{
+    const Layout layout{3, 60, 60, 60};
+    std::string written(60, '\0');
+    writeChunk(written.data(), 0x5f3a9c01, 1, layout);
+    EXPECT_EQ(written, "FRP1 5f3a9c01 0000000001/0000000003 00060 2ec52378 abcdefghi");
+    EXPECT_EQ(chunkCrc(written.data(), written.size()), 0x2ec52378u);
+}
+
+TEST(ProbeLogic, TakesARunOfEightHexDigits)
+{
+    const struct {
+        const char *text;
+        std::optional<std::uint32_t> run;
+    } cases[] = {
+        {"5f3a9c01", 0x5f3a9c01}, {"5F3A9C01", 0x5f3a9c01}, {"ffffffff", 0xffffffff}, {"5f3a9c0", {}},
+        {"5f3a9c012", {}},        {"5f3a9c0g", {}},         {" 5f3a9c0", {}},         {"", {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(runNamed(c.text), c.run) << c.text;
 }
 
 TEST(ProbeLogic, KeepsNumbersAsRangesThatNeverTouch)
@@ -236,14 +289,17 @@ TEST(ProbeLogic, TalliesCraftedLines)
         {"an intact copy, then damaged ones",
          runOf(RUN, 3, {0, 1, 2}) + std::vector<std::string>{rcvd(altered(one, 60, 'x')), rcvd(altered(one, 61, 'x'))},
          figures(R, "3", 3, "0", 2, 0, 0) + BROKEN},
+        {"a length field that is wrong, under a right CRC",
+         runOf(RUN, 3, {0, 2}) + std::vector<std::string>{rcvd(sealed(altered(one, 40, '1')))},
+         figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
         {"a second count for the run", runOf(RUN, 3, {0, 2}) + runOf(RUN, 4, {1}), figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
         {"cut short", runOf(RUN, 3, {0, 1}) + std::vector<std::string>{rcvd(chunk(RUN, 2, 3).substr(0, 70))},
          figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
         {"merged datagrams only: the count is unknown",
          {rcvd(chunk(RUN, 0, 4) + chunk(RUN, 1, 4)), rcvd(chunk(RUN, 2, 4) + chunk(RUN, 3, 4))},
          figures(R, "unknown", 0, "unknown", 0, 0, 2) + BROKEN},
-        {"a damaged number past the count", runOf(RUN, 2, {0, 1}) + std::vector<std::string>{rcvd(altered(chunk(RUN, 5, 9), 60, 'x'))},
-         figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
+        {"a damaged number past the count", runOf(RUN, 3, {0, 1}) + std::vector<std::string>{rcvd(altered(chunk(RUN, 5, 9), 60, 'x'))},
+         figures(R, "3", 2, "1", 0, 0, 0) + "  missing: 2\ndamaged, run unknown: 1\n" + BROKEN},
         {"count 0", {rcvd(chunk(RUN, 0, 0))}, "damaged, run unknown: 1\nforeign lines: 0\nverdict: no probe datagram found\n"},
         {"number equal to the count", runOf(RUN, 2, {0, 1}) + runOf(RUN, 2, {2}),
          figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
@@ -268,6 +324,12 @@ TEST(ProbeLogic, TalliesCraftedLines)
             EXPECT_TRUE(!f.known || f.expected == f.intact + f.damaged + f.missing) << id;
         }
     }
+    // A line ends where the log says, even where its bytes go on in memory.
+    const std::string full = rcvd(chunk(RUN, 0, 1));
+    Tally cut;
+    take(std::string_view(full).substr(0, 5 + HEADER - 1), cut);
+    EXPECT_EQ(cut.damagedUnknown, 1u);
+    EXPECT_TRUE(cut.runs.empty());
 }
 
 TEST(ProbeLogic, DecidesOnTheChosenRunAlone)
@@ -352,23 +414,25 @@ Tally readFrom(const std::string &log)
 TEST(ProbeLogic, ReadsLinesAcrossBlocksAndPassesOverLongOnes)
 {
     const std::string good = rcvd(chunk(RUN, 0, 1)) + "\n";
+    const std::string unended = good.substr(0, good.size() - 1);
     const struct {
         std::string name;
         std::string log;
         std::size_t runs;
         std::uint64_t foreign;
     } cases[] = {
-        {"a last line without a line end", good.substr(0, good.size() - 1), 1, 0},
+        {"a last line without a line end", unended, 1, 0},
         {"a line across two blocks", std::string(LONGEST_LINE - 40, '\n') + good, 1, 0},
-        {"a line longer than a block, a probe chunk at its end", std::string(LONGEST_LINE, 'x') + good + good, 1, 1},
-        {"a line of three blocks and no line end, a probe chunk at its end",
-         std::string(LONGEST_LINE * 2 + 7, 'y') + good.substr(0, good.size() - 1), 0, 1},
+        {"a line of a block, a probe chunk at its end", std::string(LONGEST_LINE, 'x') + good, 0, 1},
+        {"a line of three blocks, then a probe line", std::string(LONGEST_LINE * 2 + 7, 'y') + good + unended, 1, 1},
+        {"a line of two blocks and no line end, a probe chunk at its end", std::string(LONGEST_LINE + 7, 'y') + unended, 0, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const Tally tally = readFrom(c.log);
         EXPECT_EQ(tally.runs.size(), c.runs);
         EXPECT_EQ(tally.foreign, c.foreign);
+        EXPECT_TRUE(c.runs == 0 || figuresOf(tally.runs.at(RUN)).intact == 1);
     }
 }
 
