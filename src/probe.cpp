@@ -92,7 +92,9 @@ void make(const probe::Layout &layout)
     writeOut(block.data(), used);
 }
 
-int check(const std::vector<const char *> &logs, probe::Tally &tally, bool json)
+enum class Report { Text, Json };
+
+int check(const std::vector<const char *> &logs, probe::Tally &tally, Report report)
 {
     if (logs.empty() && !probe::readLog(STDIN_FILENO, tally))
         failWith("standard input");
@@ -102,7 +104,7 @@ int check(const std::vector<const char *> &logs, probe::Tally &tally, bool json)
             failWith(name);
         close(log);
     }
-    if (json)
+    if (report == Report::Json)
         probe::reportJson(stdout, tally);
     else
         probe::reportText(stdout, tally);
@@ -122,7 +124,7 @@ int main(int argc, char *argv[])
     };
     std::vector<const char *> words;
     probe::Tally tally;
-    bool json = false;
+    Report report = Report::Text;
     opterr = 0;  // the reasons are given here, under the tool's own name
     // "-": words come back in order as option 1, so options may stand anywhere among them.
     for (int option; (option = getopt_long(argc, argv, "-:hV", longOptions, nullptr)) != -1;) {
@@ -131,7 +133,7 @@ int main(int argc, char *argv[])
             words.push_back(optarg);
             break;
         case 'j':
-            json = true;
+            report = Report::Json;
             break;
         case 'r':
             tally.chosen = probe::runNamed(optarg);
@@ -154,8 +156,8 @@ int main(int argc, char *argv[])
     const std::string verb = words.empty() ? "" : words[0];
     try {
         if (verb == "make" && (words.size() == 2 || words.size() == 3)) {
-            if (json || tally.chosen)
-                refuse(std::string(json ? "--json" : "--run") + " is for check");
+            if (report == Report::Json || tally.chosen)
+                refuse(std::string(report == Report::Json ? "--json" : "--run") + " is for check");
             const auto layout = probe::layoutFor(words[1], words.size() == 3 ? std::optional<std::string_view>(words[2])
                                                                              : std::nullopt);
             if (const auto *why = std::get_if<std::string>(&layout))
@@ -165,8 +167,10 @@ int main(int argc, char *argv[])
             return 0;
         }
         if (verb != "check")
-            refuse(words.empty() ? "make or check?" : verb == "make" ? "make needs SIZE, and takes a send size at most after it" : "unknown words: " + verb);
-        return check(std::vector<const char *>(words.begin() + 1, words.end()), tally, json);
+            refuse(words.empty()    ? "make or check?"
+                   : verb == "make" ? "make needs SIZE, and takes a send size at most after it"
+                                    : "unknown words: " + verb);
+        return check(std::vector<const char *>(words.begin() + 1, words.end()), tally, report);
     } catch (const std::bad_alloc &) {
         fprintf(stderr, "frandle-probe: out of memory\n");
         return 2;

@@ -42,6 +42,7 @@ struct Layout {
     std::size_t beforeLast;
     std::size_t last;
     std::size_t lengthOf(std::uint64_t seq) const;
+    bool operator==(const Layout &) const = default;
 };
 std::uint64_t chunksIn(std::uint64_t size, std::size_t chunk);
 // Nothing when the bytes cannot be cut so; chunk and size are at least a header.

@@ -54,6 +54,7 @@ TEST(Probe, EndsWithTheRightWordsAndStatus)
         {{"check", "--run"}, 2, "", "frandle-probe: --run needs a value\n" + usage},
         {{"check", "--run", "5f3a9c0g"}, 2, "", "frandle-probe: not a run: '5f3a9c0g' (8 hex digits)\n" + usage},
         {{"make", "1k", "--json"}, 2, "", "frandle-probe: --json is for check\n" + usage},
+        {{"--run", "5f3a9c01", "make", "1k"}, 2, "", "frandle-probe: --run is for check\n" + usage},
         {{"make", "1M", "70000"}, 2, "",
          "frandle-probe: a send size of '70000' is not from 51 (a chunk's header) to 65527 (the largest UDP payload)\n" + usage},
         {{"make", " -18446744073709551565"}, 2, "", "frandle-probe: not a size: ' -18446744073709551565'\n" + usage},
