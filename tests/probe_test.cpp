@@ -1,11 +1,17 @@
-// frandle-probe: the files it makes, and its verdict on logs built from them.
+// frandle-probe as a user runs it: its words and statuses, the files it makes, and what a
+// forged log costs it. probe_lib_test.cpp covers the logic line by line.
 #include "harness.hpp"
+
+#include "../src/probe.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstring>
 
 namespace {
+
+const std::string usage =
+    "usage: frandle-probe make SIZE [send size] | frandle-probe check [--json] [--run RUN] [LOG...]\n";
 
 Outcome probe(const std::vector<std::string> &args)
 {
@@ -16,121 +22,145 @@ Outcome probe(const std::vector<std::string> &args)
     return {child.out(), child.err(), status};
 }
 
-std::vector<std::string> chunksOf(const std::string &file, std::size_t size)
+// A command line for sh, with frandle-probe as $0.
+Outcome shell(const std::string &command, Millis limit = 10s)
 {
-    std::vector<std::string> chunks;
-    for (std::size_t at = 0; at < file.size(); at += size)
-        chunks.push_back(file.substr(at, size));
-    return chunks;
+    Child child({"/bin/sh", "-c", command, FRANDLE_PROBE_BIN});
+    const int status = child.wait(limit);
+    return {child.out(), child.err(), status};
 }
 
-TEST(Probe, MakesChunksOfTheSendSizeThatPrintAsOneLineEach)
+std::string lines(const std::string &file, std::size_t chunk)
+{
+    std::string log = "socket is 3\n";
+    for (std::size_t at = 0; at < file.size(); at += chunk)
+        log += "rcvd " + file.substr(at, chunk) + "\n";
+    return log;
+}
+
+TEST(Probe, EndsWithTheRightWordsAndStatus)
 {
     const struct {
         std::vector<std::string> args;
         int status;
-        std::size_t size;
-        std::size_t chunk;
+        std::string out;
+        std::string err;
     } cases[] = {
-        {{"make", "4000", "200"}, 0, 4000, 200},
-        {{"make", "1k"}, 0, 1024, 1396},
-        {{"make", "1M"}, 0, 1 << 20, 1396},
-        {{"make", "102", "51"}, 0, 102, 51},  // the smallest send size
-        {{"make", "4000", "50"}, 2, 0, 0},    // too small for the header
-        {{"make", "1400"}, 2, 0, 0},          // a last chunk too small for it
-        {{"make", "many"}, 2, 0, 0},
+        {{"-V"}, 0, "frandle-probe 1.0\n", ""},
+        {{"check", "--version"}, 0, "frandle-probe 1.0\n", ""},
+        {{}, 2, "", "frandle-probe: make or check?\n" + usage},
+        {{"make"}, 2, "", "frandle-probe: make needs SIZE, and takes a send size at most after it\n" + usage},
+        {{"check", "/nonexistent/log", "--bogus"}, 2, "", "frandle-probe: unknown option --bogus\n" + usage},
+        {{"check", "--run"}, 2, "", "frandle-probe: --run needs a value\n" + usage},
+        {{"check", "--run", "5f3a9c0g"}, 2, "", "frandle-probe: not a run: '5f3a9c0g' (8 hex digits)\n" + usage},
+        {{"make", "1k", "--json"}, 2, "", "frandle-probe: --json is for check\n" + usage},
+        {{"--run", "5f3a9c01", "make", "1k"}, 2, "", "frandle-probe: --run is for check\n" + usage},
+        {{"make", "1M", "70000"}, 2, "",
+         "frandle-probe: a send size of '70000' is not from 51 (a chunk's header) to 65527 (the largest UDP payload)\n" + usage},
+        {{"make", " -18446744073709551565"}, 2, "", "frandle-probe: not a size: ' -18446744073709551565'\n" + usage},
+        {{"make", "18446744073709551615"}, 2, "",
+         "frandle-probe: SIZE '18446744073709551615' makes more than 9999999999 chunks\n" + usage},
+        {{"check", "/nonexistent/log"}, 2, "", "/nonexistent/log: No such file or directory\n"},
+        {{"check", "--", "--json"}, 2, "", "--json: No such file or directory\n"},
+        {{"check"}, 1, "foreign lines: 0\nverdict: no probe datagram found\n", ""},  // standard input: /dev/null
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const Outcome got = probe(c.args);
-        EXPECT_EQ(got.status, c.status) << got.err;
-        ASSERT_EQ(got.out.size(), c.size);
-        if (c.size == 0) {
-            EXPECT_NE(got.err.find("usage: frandle-probe"), std::string::npos);
-            continue;
-        }
-        EXPECT_EQ(got.out.find_first_of(std::string("\n\0", 2)), std::string::npos);
-        for (const auto &chunk : chunksOf(got.out, c.chunk))
-            EXPECT_EQ(chunk.rfind("FRP1 ", 0), 0u);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.out, c.out);
+        EXPECT_EQ(got.err, c.err);
     }
+    const Outcome help = probe({"make", "1k", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with(usage + "Makes a probe file")) << help.out;
 }
 
-std::string lines(const std::vector<std::string> &chunks)
+TEST(Probe, MakesAFileThatChecksWholeAfterItsRoundTrip)
 {
-    std::string log = "socket is 3\n";
-    for (const auto &chunk : chunks)
-        log += "rcvd " + chunk.substr(0, 1399) + "\n";  // as R prints them
-    return log;
-}
-
-TEST(Probe, TellsWhatArrivedOfEachRun)
-{
-    const auto one = chunksOf(probe({"make", "4000", "200"}).out, 200);
-    const auto two = chunksOf(probe({"make", "600", "200"}).out, 200);
-    const auto large = chunksOf(probe({"make", "4400", "2000"}).out, 2000);  // the last one 400
-    const auto runOf = [](const std::vector<std::string> &chunks) { return chunks[0].substr(5, 8); };
-    const auto figures = [](const std::string &run, int expected, int intact, int missing, int duplicated, int late,
-                            int damaged) {
-        return "run " + run + ": expected " + std::to_string(expected) + ", intact " + std::to_string(intact) +
-               ", missing " + std::to_string(missing) + ", duplicated " + std::to_string(duplicated) +
-               ", out of order " + std::to_string(late) + ", damaged " + std::to_string(damaged) + "\n";
+    const Outcome made = probe({"make", "4000", "200"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_EQ(made.out.size(), 4000u);
+    EXPECT_EQ(made.out.find_first_of(std::string("\n\0", 2)), std::string::npos);
+    const std::string run = made.out.substr(5, 8);
+    const TempFile log(lines(made.out, 200));
+    const std::string figures = "run " + run + ": expected 20, intact 20, missing 0, duplicated 0, out of order 0, damaged 0\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{"check", log.path()}, 0, figures + "foreign lines: 0\nverdict: every datagram arrived intact, exactly once\n"},
+        {{"check", log.path(), "--json", "--run", run}, 0,
+         "{\"runs\":[{\"run\":\"" + run +
+             "\",\"expected\":20,\"intact\":20,\"missing\":0,\"missing_ranges\":[],\"duplicated\":0,\"out_of_order\":0,"
+             "\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,\"checked_run\":\"" + run + "\",\"complete\":true}\n"},
+        {{"check", "--run", run == "00000000" ? "00000001" : "00000000", log.path()}, 1, ""},
     };
-    const std::string whole = "verdict: every datagram arrived intact, exactly once\n";
-    const std::string broken = "verdict: not every datagram arrived intact, exactly once\n";
-    const std::string noForeign = "foreign lines: 0\n";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome got = probe(c.args);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_TRUE(c.out.empty() || got.out == c.out) << got.out;
+        EXPECT_EQ(got.err, "");
+    }
 
-    auto withoutRange = one;
-    withoutRange.erase(withoutRange.begin() + 5, withoutRange.begin() + 8);
-    withoutRange.pop_back();
-    auto duplicate = one;
-    duplicate.insert(duplicate.begin() + 4, one[3]);
-    auto swapped = one;
-    std::swap(swapped[4], swapped[5]);
-    auto altered = one;
-    altered[6][100] = altered[6][100] == 'x' ? 'y' : 'x';
-    const std::string mixed = [&] {
-        std::vector<std::string> both = one;
-        both.insert(both.begin() + 2, two.begin(), two.end());
-        return lines(both);
-    }();
+    const Outcome large = probe({"make", "2000", "65527"});
+    EXPECT_EQ(large.status, 0);
+    EXPECT_EQ(large.out.size(), 2000u);
+    EXPECT_EQ(large.err, "frandle-probe: chunks of 65527 bytes: frandle S sends 1396 a datagram without options; send "
+                         "this file with frandle -l 65527\n");
+    // Counted through a pipe: a gigabyte is not kept on disk.
+    const Outcome gigabyte = shell("\"$0\" make 1G | wc -c", 120s);
+    EXPECT_EQ(gigabyte.status, 0);
+    EXPECT_EQ(gigabyte.out, "1073741824\n");
+    EXPECT_EQ(gigabyte.err, "frandle-probe: 769157 chunks of 1396 bytes, but chunk 769155 has 1393 and the last 51, "
+                            "so that each holds its 51-byte header\n");
+}
+
+// A line that says its run has `total` chunks, with a CRC that agrees.
+std::string forged(std::uint32_t run, std::uint64_t seq, std::uint64_t total)
+{
+    char chunk[64];
+    snprintf(chunk, sizeof chunk, "FRP1 %08x %010llu/%010llu 00051 00000000 ", run, static_cast<unsigned long long>(seq),
+             static_cast<unsigned long long>(total));
+    char crc[9];
+    snprintf(crc, sizeof crc, "%08x", probe::chunkCrc(chunk, probe::HEADER));
+    std::memcpy(chunk + 42, crc, 8);
+    return "rcvd " + std::string(chunk, probe::HEADER) + "\n";
+}
+
+// The address space limit is the memory bound: what the process may map at all.
+TEST(Probe, AForgedLogCostsWhatItHoldsAndNeverAborts)
+{
+#ifdef FRANDLE_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limits allow";
+#endif
+    const TempFile one(forged(0x5f3a9c01, 4, probe::LARGEST_COUNT));
+    std::string many;
+    for (std::uint32_t run = 0; run < 200; ++run)
+        many += forged(run, run * 49999, 10000000);
+    const TempFile twoHundred(many);
     const struct {
         std::string name;
-        std::string log;
-        std::string report;
+        std::string command;
         int status;
+        std::string err;
     } cases[] = {
-        {"complete", lines(one), figures(runOf(one), 20, 20, 0, 0, 0, 0) + noForeign + whole, 0},
-        {"a missing range and the last", lines(withoutRange),
-         figures(runOf(one), 20, 16, 4, 0, 0, 0) + "  missing: 5-7, 19\n" + noForeign + broken, 1},
-        {"a duplicate", lines(duplicate), figures(runOf(one), 20, 20, 0, 1, 0, 0) + noForeign + broken, 1},
-        {"two swapped", lines(swapped), figures(runOf(one), 20, 20, 0, 0, 1, 0) + noForeign + whole, 0},
-        {"lines cut to 1399 bytes", lines(large),
-         figures(runOf(large), 3, 1, 2, 0, 0, 2) + "  missing: 0-1\n" + noForeign + broken, 1},
-        {"a byte altered", lines(altered),
-         figures(runOf(one), 20, 19, 1, 0, 0, 1) + "  missing: 6\n" + noForeign + broken, 1},
-        {"foreign lines", lines(one) + "rcvd hello\nsending done 20\n",
-         figures(runOf(one), 20, 20, 0, 0, 0, 0) + "foreign lines: 1\n" + whole, 0},
-        {"two runs mixed", mixed,
-         (runOf(one) < runOf(two) ? figures(runOf(one), 20, 20, 0, 0, 0, 0) + figures(runOf(two), 3, 3, 0, 0, 0, 0)
-                                  : figures(runOf(two), 3, 3, 0, 0, 0, 0) + figures(runOf(one), 20, 20, 0, 0, 0, 0)) +
-             noForeign + whole,
-         0},
-        {"an empty log", "", "foreign lines: 0\nverdict: no probe datagram found\n", 1},
+        {"one line of the largest count, in 16 MB", "ulimit -v 16384; exec \"$0\" check " + one.path(), 1, ""},
+        {"200 lines of runs of 10^7, in 64 MB", "ulimit -v 65536; exec \"$0\" check " + twoHundred.path(), 1, ""},
+        // Every other chunk of two million arrived: a million gaps to hold.
+        {"more ranges than 64 MB hold",
+         "\"$0\" make 102000000 51 | fold -b -w 51 | sed -n 's/^/rcvd /p;n' | (ulimit -v 65536; exec \"$0\" check)", 2,
+         "frandle-probe: out of memory\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const TempFile log(c.log);
-        const Outcome got = probe({"check", log.path()});
-        EXPECT_EQ(got.out, c.report);
-        EXPECT_EQ(got.status, c.status);
-        EXPECT_EQ(got.err, "");
+        const Outcome got = shell(c.command, 60s);
+        EXPECT_EQ(got.status, c.status) << got.out;
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_EQ(got.out.ends_with("verdict: not every datagram arrived intact, exactly once\n"), c.status == 1);
     }
-    const TempFile log(lines(withoutRange));
-    EXPECT_EQ(probe({"check", "--json", log.path()}).out,
-              "{\"runs\":[{\"run\":\"" + runOf(one) +
-                  "\",\"expected\":20,\"intact\":16,\"missing\":4,\"missing_ranges\":[[5,7],[19,19]],\"duplicated\":0,"
-                  "\"out_of_order\":0,\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,\"complete\":false}\n");
-    EXPECT_EQ(probe({"check", "/nonexistent/log"}).status, 2);
 }
 
 }  // namespace

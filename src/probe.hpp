@@ -1,0 +1,105 @@
+// frandle-probe's logic, apart from its command line: the chunk format, the CRC, sizes,
+// and the tally of a receiver's log with its reports.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace probe {
+
+// A chunk: "FRP1 RRRRRRRR SSSSSSSSSS/TTTTTTTTTT LLLLL CCCCCCCC " and filler up to its length:
+// the run (hex), its number and the run's count (decimal, from 0), its length, and the
+// CRC-32C of every byte of the chunk but the eight of the CRC itself (hex).
+constexpr std::size_t HEADER = 51;
+constexpr std::size_t DEFAULT_CHUNK = 1396;   // what frandle S sends without options
+constexpr std::size_t LARGEST_CHUNK = 65527;  // the largest UDP payload over IPv6 (65507 over IPv4)
+constexpr std::uint64_t LARGEST_COUNT = 9999999999;
+constexpr std::size_t LONGEST_LINE = 1 << 20;  // a longer log line is foreign
+constexpr std::size_t RUNS_KEPT = 1000;        // lines of further runs are only counted
+
+std::uint32_t crcByTable(std::uint32_t crc, const char *bytes, std::size_t length);
+#if defined(__x86_64__)
+bool hasCrcInstruction();
+std::uint32_t crcByInstruction(std::uint32_t crc, const char *bytes, std::size_t length);
+#endif
+// The CRC a chunk carries: over all its bytes but the CRC's own eight.
+std::uint32_t chunkCrc(const char *chunk, std::size_t length);
+
+// A decimal number with an optional k, m or g (either case: powers of 1024) and nothing
+// else; nothing for any other text or a value past 64 bits.
+std::optional<std::uint64_t> sizeOf(std::string_view text);
+
+// How SIZE bytes are cut: chunks of the send size, the last one shorter; where that one
+// would not hold a header, the one before it gives it the bytes it lacks.
+struct Layout {
+    std::uint64_t count;
+    std::size_t chunk;
+    std::size_t beforeLast;
+    std::size_t last;
+    std::size_t lengthOf(std::uint64_t seq) const;
+    bool operator==(const Layout &) const = default;
+};
+std::uint64_t chunksIn(std::uint64_t size, std::size_t chunk);
+// Nothing when the bytes cannot be cut so; chunk and size are at least a header.
+std::optional<Layout> layoutOf(std::uint64_t size, std::size_t chunk);
+// The layout of make SIZE [send size], the words as typed, or why it cannot be made.
+std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::optional<std::string_view> chunkText);
+// Writes chunk `seq` of the layout at `at`, which holds lengthOf(seq) bytes.
+void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout);
+
+// A run as --run takes it: eight hex digits, either case.
+std::optional<std::uint32_t> runNamed(std::string_view text);
+std::string quoted(std::string_view text);  // a word as the user typed it, in quotes
+
+// Numbers as sorted, disjoint ranges [first, end) that never touch: memory grows with the
+// gaps between what arrived, not with the numbers.
+class Ranges {
+public:
+    bool contains(std::uint64_t n) const;
+    void insert(std::uint64_t n);
+    void erase(std::uint64_t n);
+    std::uint64_t countBelow(std::uint64_t limit) const;
+    bool empty() const { return spans_.empty(); }
+    const std::map<std::uint64_t, std::uint64_t> &spans() const { return spans_; }
+
+private:
+    std::map<std::uint64_t, std::uint64_t> spans_;  // first -> end
+};
+
+struct Run {
+    std::uint64_t count = 0;  // from the first intact line; 0 while there is none
+    Ranges intact;            // numbers with an intact copy
+    Ranges damaged;           // numbers read from damaged lines only
+    std::uint64_t duplicated = 0, outOfOrder = 0, highest = 0;
+};
+
+// What a report says of a run, worked out once. For a run whose count is known,
+// expected = intact + missing + damaged.
+struct Figures {
+    bool known;
+    std::uint64_t expected, intact, missing, duplicated, outOfOrder, damaged;
+    std::uint64_t beyond;  // damaged numbers past the count: no datagram of this run
+};
+Figures figuresOf(const Run &run);
+
+struct Tally {
+    std::optional<std::uint32_t> chosen;  // --run: this run decides, and is always kept
+    std::map<std::uint32_t, Run> runs;
+    std::uint64_t foreign = 0;
+    std::uint64_t damagedUnknown = 0;  // probe lines too damaged to tell their run or number
+    std::uint64_t linesPastRuns = 0;   // lines of runs found after the first RUNS_KEPT
+};
+
+void take(std::string_view line, Tally &tally);
+// Reads a log to its end, line by line; false if it cannot be read.
+bool readLog(int log, Tally &tally);
+bool whole(const Tally &tally);
+void reportText(std::FILE *out, const Tally &tally);
+void reportJson(std::FILE *out, const Tally &tally);
+
+}  // namespace probe
