@@ -63,6 +63,7 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         {{"L", "f", "9", "a", "-w", "1"}, CommandLine::Asks::Transfer, OperationMode::SendAndListen, "f", 1396, 1},
         {{"-w", "2", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 2},
         {{"S", "f", "9", "a", "-5"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", -5, 0},
+        {{"S", "f", "9", "a", "100", "x"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0},  // size unread
         {{"--", "S", "-w", "9", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "-w", 1396, 0},
         {{"S", "f", "--wait=3", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"R", "f", "-h"}, CommandLine::Asks::Help, OperationMode::None, "", 1396, 0},

@@ -3,8 +3,9 @@
 # flipped condition, a dropped call, an off-by-one); the copy is rebuilt and the tests that
 # should catch it are run. A mutant the tests pass is a survivor: a fault they would miss.
 #   bash tests/mutants/run.sh tests/mutants/frandle.list [ctest -R regex]
-# A list has one mutant a line, "file|text|replacement" (the first occurrence of the text is
-# replaced); lines starting with # are notes. Runs as root, in a network namespace of its own.
+# A list has one mutant a line, "file :: text => replacement" (the first occurrence of the
+# text is replaced); lines starting with # are notes. Runs as root, in a network namespace
+# of its own.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 list=$1 tests=${2:-.}
@@ -15,8 +16,19 @@ cmake -S "$copy" -B "$copy/build" >/dev/null
 cmake --build "$copy/build" -j2 >/dev/null
 
 made=0 killed=0 survivors=()
-while IFS='|' read -r file text replacement; do
-    [[ -z "$file" || "$file" == \#* ]] && continue
+# The mutants as file, text and replacement, each ended by a zero byte.
+mutants() {
+    python3 -c '
+import sys
+for line in open(sys.argv[1]):
+    line = line.rstrip("\n")
+    if line and not line.startswith("#"):
+        file, change = line.split(" :: ", 1)
+        text, replacement = change.split(" => ", 1)
+        sys.stdout.write(file + "\0" + text + "\0" + replacement + "\0")' "$1"
+}
+
+while IFS= read -r -d '' file && IFS= read -r -d '' text && IFS= read -r -d '' replacement; do
     cp "$copy/$file" "$copy/original"
     if ! FROM=$text TO=$replacement python3 -c '
 import os, sys
@@ -39,5 +51,5 @@ open(path, "w").write(s.replace(t, os.environ["TO"], 1))' "$copy/$file"; then
         killed=$((killed + 1))
     fi
     mv "$copy/original" "$copy/$file"
-done <"$list"
+done < <(mutants "$list")
 echo "mutants made: $made, killed: $killed, survived: ${#survivors[@]}"
