@@ -37,7 +37,8 @@ while IFS=$'\t' read -r file script what; do
     else
         killed=$((killed + 1)); echo "killed: $what"
     fi
-    mv "$scratch/$file.orig" "$scratch/$file"
+    # Copied back, not moved: a new time stamp, so that the next build undoes this mutant.
+    cp "$scratch/$file.orig" "$scratch/$file" && rm "$scratch/$file.orig"
 done <<MUTANTS
 $L	s/0x82F63B78/0xEDB88320/	the table's polynomial
 $L	s/crcStep(~0U, chunk, CRC_AT)/~0U/	the CRC leaves out the header
@@ -72,7 +73,7 @@ $L	s/tally.runs.size() >= RUNS_KEPT/tally.runs.size() > RUNS_KEPT/	one run too m
 $L	s/ && run != tally.chosen//	the chosen run not kept past the bound
 $L	s/\*length == chunk.size() && //	the length field unchecked
 $L	s/ && \*crc == chunkCrc(chunk.data(), chunk.size())//	the CRC unchecked
-$L	s/(run.count == 0 || total == run.count)/true/	the guard against two counts dropped
+$L	s/(run.count == 0 || total == run.count)/(run.count == 0 || total != 0)/	the guard against two counts dropped
 $L	/run.damaged.erase(seq);/d	a number intact and damaged at once
 $L	s/seq < run.highest/seq <= run.highest/	equivalent: the highest number is never new
 $L	s/if (run.intact.contains(seq) || run.damaged.contains(seq))/if (run.damaged.contains(seq))/	a damaged copy of an intact number
@@ -90,7 +91,7 @@ $L	s/RANGES_SHOWN = 5/RANGES_SHOWN = 6/	six ranges shown
 $L	s/span.first > next &&/span.first >= next \&\&/	an empty missing range
 $L	s/whole(tally) ? "every" : "not every"/"every"/	the chosen run's verdict
 $M	/words.insert(words.end(), argv + optind/d	words after -- dropped
-$M	s/catch (const std::bad_alloc &)/catch (const std::length_error \&)/	an allocation failure aborts
+$M	s/catch (const std::bad_alloc &)/catch (const std::bad_array_new_length \&)/	an allocation failure aborts
 $M	s/layout.beforeLast != layout.chunk/layout.beforeLast == layout.chunk/	the shortened chunk untold
 $M	s/layout.chunk > probe::DEFAULT_CHUNK/layout.chunk >= probe::DEFAULT_CHUNK/	a warning for the default send size
 $M	s/used + layout.chunk > block.size()/used + layout.chunk >= block.size()/	equivalent: a block written one chunk early

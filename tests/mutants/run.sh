@@ -50,6 +50,7 @@ open(path, "w").write(s.replace(t, os.environ["TO"], 1))' "$copy/$file"; then
         echo "killed: $file: $text"
         killed=$((killed + 1))
     fi
-    mv "$copy/original" "$copy/$file"
+    # Copied back, not moved: a new time stamp, so that the next build undoes this mutant.
+    cp "$copy/original" "$copy/$file" && rm "$copy/original"
 done < <(mutants "$list")
 echo "mutants made: $made, killed: $killed, survived: ${#survivors[@]}"
