@@ -166,9 +166,23 @@ Outcome check(const std::string &log)
     return {child.out(), child.err(), status};
 }
 
+// The packets that the loss rule's counter says it dropped.
+std::size_t droppedByRule(const std::string &ns)
+{
+    FILE *out = popen(("ip netns exec " + ns + " nft list chain ip loss incoming").c_str(), "r");
+    std::string listing;
+    for (char part[256]; out != nullptr && fgets(part, sizeof part, out) != nullptr;)
+        listing += part;
+    if (out != nullptr)
+        pclose(out);
+    const auto at = listing.find("counter packets ");
+    return at == std::string::npos ? SIZE_MAX : std::stoul(listing.substr(at + 16));
+}
+
 // A probe from S to R over the clean link, then through a rule that drops about 2 % of the
 // datagrams at random; and a probe through socat as an echo peer to L. Full datagrams take
-// fragments here, so each goes alone and the rule decides for each.
+// fragments here, so each goes alone, arrives whole before the rule sees it, and is counted
+// by the rule when it is dropped: the probe's count of missing datagrams must be that count.
 TEST(Network, TheProbeTellsWhatThePathDropped)
 {
     if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v socat") || !sh("command -v nft"))
@@ -185,7 +199,7 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
         if (lossy) {
             ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add table ip loss"));
             ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add chain ip loss incoming '{ type filter hook input priority 0; }'"));
-            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5003 numgen random mod 100 '<' 2 drop"));
+            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5003 numgen random mod 100 '<' 2 counter drop"));
         }
         Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5003"})));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
@@ -203,6 +217,7 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
             EXPECT_EQ(verdict.status, 1);
             EXPECT_GE(missing, 8u) << verdict.out;  // about 30: far outside what chance gives
             EXPECT_LE(missing, 75u) << verdict.out;
+            EXPECT_EQ(missing, droppedByRule(hosts.b)) << verdict.out;  // the kernel's own count
         } else {
             EXPECT_EQ(verdict.status, 0) << verdict.out;
             EXPECT_EQ(missing, 0u);
