@@ -70,9 +70,9 @@ void tellLayout(const probe::Layout &layout)
                 layout.count, layout.chunk, layout.count - 2, layout.beforeLast, layout.last, probe::HEADER);
     if (layout.chunk > probe::DEFAULT_CHUNK)
         fprintf(stderr,
-                "frandle-probe: chunks of %zu bytes: frandle S sends %zu a datagram without options; send this file "
-                "with frandle -l %zu\n",
-                layout.chunk, probe::DEFAULT_CHUNK, layout.chunk);
+                "frandle-probe: chunks of %zu bytes: frandle S sends at most %zu a datagram, so they would not "
+                "arrive whole\n",
+                layout.chunk, probe::DEFAULT_CHUNK);
 }
 
 void make(const probe::Layout &layout)
