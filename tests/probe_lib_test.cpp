@@ -340,6 +340,13 @@ TEST(ProbeLogic, KeepsTheFirstRunsAndCountsTheLinesOfTheRest)
     EXPECT_NE(text.find("\nlines of runs past the first 1000: 500\nforeign lines: 0\n"), std::string::npos);
     EXPECT_NE(printed(reportJson, tallied(lines)).find(",\"lines_past_first_runs\":500,"), std::string::npos);
     EXPECT_FALSE(whole(tallied(runOf(RUN, 1, {0}) + lines)));
+    // Runs whole but for one past the bound, which cannot be judged: no verdict of whole.
+    Lines intact;
+    for (std::uint32_t run = 1; run <= RUNS_KEPT + 1; ++run)
+        intact.push_back(rcvd(chunk(run, 0, 1)));
+    EXPECT_FALSE(whole(tallied(intact)));
+    intact.pop_back();
+    EXPECT_TRUE(whole(tallied(intact)));
 }
 
 // A log as a file: its lines, read in blocks.
