@@ -237,11 +237,27 @@ std::string datagramLines(const std::string &text, std::size_t chunk)
     return lines;
 }
 
-Udp::Udp(std::uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+namespace {
+
+int boundUdp(std::uint16_t port)
 {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0)
         broken("udp socket on port " + std::to_string(port));
+    return fd;
+}
+
+}  // namespace
+
+Udp::Udp(std::uint16_t port) : fd_(boundUdp(port))
+{
+    // A port of the system's choice may be one the tool binds itself: take the next one.
+    for (int tries = 0; tries < 8 && port == 0 && (this->port() == 40000 || this->port() == 30000); ++tries) {
+        const int taken = fd_;
+        fd_ = boundUdp(0);
+        close(taken);
+    }
     const int size = 8 << 20;  // room for a whole test transfer before it is read
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
