@@ -4,6 +4,7 @@
 
 #include "net.hpp"
 #include "receive.hpp"
+#include "report.hpp"
 #include "send.hpp"
 
 #include <pthread.h>
@@ -50,15 +51,19 @@ Ending listenMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock); made.failed())
         return made;
-    prepareReceiving(sock);  // before the first datagram can come back
+    prepareReceiving(sock, line.options.datagrams);  // before the first datagram can come back
+    askForAnswers(sock);
     sendingStarts();
     if (const Ending bound = bindTo(sock, anyLocalAddress(LISTEN_LOCAL_PORT)); bound.failed())
         return bound;
     if (const Ending kept = keepLinesOnStop(); kept.failed())
         return kept;
 
-    Listener listener{sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::IsReportedAndSkipped},
-                      false, {}};
+    Answers answers;
+    Listener listener{
+        sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::IsReportedAndSkipped,
+                            line.options.datagrams, &answers},
+        false, {}};
     pthread_t recv_thread;
     if (const int started = pthread_create(&recv_thread, nullptr, setupRecv, &listener); started != 0) {
         errno = started;
@@ -66,11 +71,12 @@ Ending listenMode(const CommandLine &line)
     }
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      SendingStatus::Hidden, &listener.ended};
-    const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how);
+                      SendingStatus::Hidden, line.options.datagrams, &listener.ended};
+    const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how, answers);
     sendingIsDone();
     if (sent.failed())
         stopReceiving();
     pthread_join(recv_thread, nullptr);
+    reportAnswers(line.options.reports, answers.lines());
     return sent.failed() ? sent : listener.ending;
 }

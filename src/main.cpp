@@ -35,6 +35,10 @@ Options, anywhere among the arguments (-- ends them):
   -v, --verbose         report what was sent and received on standard error, also when
                         it is not a terminal
   -q, --quiet           no report and no status line, even on a terminal
+  -O, --offload         S, R, L: let the kernel cut blocks into datagrams on sending
+                        and coalesce them on receiving; faster, but the filters and
+                        queues of this host (and loopback, veth, bridges) see blocks,
+                        not datagrams, and drops at R's socket are then estimated
   -h, --help            this text
   -V, --version         the name and version
 

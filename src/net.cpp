@@ -2,6 +2,7 @@
 #include "net.hpp"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 Address ipv4Address(const std::string &text, std::int32_t port)
 {
@@ -31,4 +32,21 @@ int boundPort(int sock)
     socklen_t size = sizeof local;
     getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size);  // cannot fail on a bound socket
     return ntohs(reinterpret_cast<const sockaddr_in &>(local).sin_port);
+}
+
+int routeMtu(const Address &destination)
+{
+    // Only a connected socket tells its route's MTU; this one sends nothing.
+    const int probe = socket(destination.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int mtu = -1;
+    socklen_t size = sizeof mtu;
+    if (probe >= 0 && connect(probe, destination.raw(), destination.length) == 0) {
+        if (destination.family() == AF_INET6)
+            getsockopt(probe, SOL_IPV6, IPV6_MTU, &mtu, &size);
+        else
+            getsockopt(probe, SOL_IP, IP_MTU, &mtu, &size);
+    }
+    if (probe >= 0)
+        close(probe);
+    return mtu;
 }

@@ -29,3 +29,6 @@ int makeSocket();
 Ending bindTo(int sock, const Address &local);
 // The port a socket was bound to: the one asked for, or the system's choice for port 0.
 int boundPort(int sock);
+// The MTU of the route to the destination as the kernel knows it now, learned answers
+// included, or -1.
+int routeMtu(const Address &destination);

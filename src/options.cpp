@@ -109,6 +109,7 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"bitrate", required_argument, nullptr, 'b'}, {"wait", required_argument, nullptr, 'w'},
         {"verbose", no_argument, nullptr, 'v'},       {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+        {"offload", no_argument, nullptr, 'O'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
@@ -125,7 +126,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhV", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -146,6 +147,9 @@ CommandLine readCommandLine(int argc, char *argv[])
             break;
         case 'q':
             line.options.reports = Reports::Never;
+            break;
+        case 'O':
+            line.options.datagrams = Datagrams::Offloaded;
             break;
         case 'h':
             line.asks = CommandLine::Asks::Help;

@@ -13,10 +13,16 @@ constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one d
 
 enum class Reports { OnATerminal, Always, Never };
 
+// How datagrams meet the kernel: one packet each, as a wire carries them, or in blocks that
+// the kernel cuts on sending and coalesces on receiving (faster, but every filter and
+// queue on the host sees the blocks).
+enum class Datagrams { OnePacketEach, Offloaded };
+
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
     Reports reports = Reports::OnATerminal;
+    Datagrams datagrams = Datagrams::OnePacketEach;
 };
 
 // What the command line asks for: one transfer, the help or the version, or a refusal.

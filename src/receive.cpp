@@ -162,7 +162,8 @@ std::size_t takeBatch(Receiver &r, int count)
         const std::size_t length = r.area.messages[i].msg_len;
         const std::size_t each = datagramSize(r.area.messages[i].msg_hdr, length);
         const char *bytes = r.area.bytes.data() + i * SLOT_SIZE;
-        for (std::size_t at = 0; at < length; at += each) {  // an empty datagram prints nothing
+        r.received.datagrams += length == 0 ? 1 : 0;  // an empty datagram prints nothing
+        for (std::size_t at = 0; at < length; at += each) {
             const std::size_t size = std::min(each, length - at);
             r.lines.add(bytes + at, std::min(size, std::size_t{RECV_MAX}));
             r.received.datagrams += 1;
@@ -171,6 +172,7 @@ std::size_t takeBatch(Receiver &r, int count)
         r.senders.add(r.area.senders[i]);
         taken += length;
     }
+    r.received.receives += static_cast<std::uint64_t>(count);
     r.received.bytes += taken;
     r.received.last = secondsNow();
     if (r.received.first == 0)
@@ -178,8 +180,9 @@ std::size_t takeBatch(Receiver &r, int count)
     return taken;
 }
 
-// Datagrams that the socket dropped so far, its buffer full: the count that SO_RXQ_OVFL
-// would attach to each receive, read here only when it is shown.
+// What the socket dropped so far, its buffer full, each time it had one more to queue than
+// it had room for: the count that SO_RXQ_OVFL would attach to each receive, read here only
+// when it is shown.
 std::uint64_t droppedBy(int sock)
 {
     std::array<std::uint32_t, SK_MEMINFO_VARS> counts{};
@@ -188,13 +191,15 @@ std::uint64_t droppedBy(int sock)
     return counts[SK_MEMINFO_DROPS];
 }
 
-void showReceiving(int sock, const Receiver &r, Reports reports)
+void showReceiving(int sock, const Receiver &r, const Receiving &how)
 {
-    if (!statusDue(reports))
+    if (!statusDue(how.reports))
         return;
     const double seconds = r.received.last - r.received.first;
-    drawStatus("received %" PRIu64 " datagrams, %.0f/s, %" PRIu64 " dropped", r.received.datagrams,
-               seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0, droppedBy(sock));
+    const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
+    drawStatus("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped", r.received.datagrams,
+               seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0,
+               dropped.estimated ? "about " : "", dropped.datagrams);
 }
 
 // Takes what is still queued in the socket, which is at most what its buffer holds: what
@@ -213,12 +218,12 @@ void takeQueued(int sock, Receiver &r)
 }
 
 // Every ending of the loop writes out the lines held and reports what was received.
-Ending endReceiving(int sock, Receiver &r, Reports reports, Ending ending)
+Ending endReceiving(int sock, Receiver &r, const Receiving &how, Ending ending)
 {
     const Ending written = r.lines.writeAll();
     r.received.senders = r.senders.count();
     r.received.sendersEstimated = r.senders.estimated();
-    reportReceiving(reports, r.received, droppedBy(sock));
+    reportReceiving(how.reports, r.received, dropsOf(droppedBy(sock), how.datagrams, r.received));
     return written.failed() && !ending.failed() ? written : ending;
 }
 
@@ -293,17 +298,18 @@ Ending makeAndShowSocket(int &sock)
     return made;
 }
 
-void prepareReceiving(int sock)
+void prepareReceiving(int sock, Datagrams datagrams)
 {
     receiver = std::make_unique<Receiver>();
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    // A block of equal datagrams from one sender is queued and taken as one: fewer, larger
-    // receives, and more datagrams in the same buffer. A kernel without it hands them over
-    // one by one, which the loop takes alike.
+    // Offloaded, a block of equal datagrams from one sender is queued and taken as one:
+    // fewer, larger receives, and more datagrams in the same buffer. A kernel without it
+    // hands them over one by one, which the loop takes alike.
     constexpr int on = 1;
-    setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
+    if (datagrams == Datagrams::Offloaded)
+        setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }
 
 void sendingStarts() { sendingDoneAt = INFINITY; }
@@ -323,26 +329,30 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
     for (;;) {
         if (stopSignal != 0 || stopAsked) {
             takeQueued(sock, r);
-            return endReceiving(sock, r, how.reports, Ending{0, nullptr, 0, stopSignal});
+            return endReceiving(sock, r, how, Ending{0, nullptr, 0, stopSignal});
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
             takeBatch(r, got);
             if (r.lines.failed().failed())
-                return endReceiving(sock, r, how.reports, r.lines.failed());
-            showReceiving(sock, r, how.reports);
+                return endReceiving(sock, r, how, r.lines.failed());
+            showReceiving(sock, r, how);
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (const Ending written = r.lines.writeAll(); written.failed())  // nothing more is queued: show what came
-                return endReceiving(sock, r, how.reports, written);
+                return endReceiving(sock, r, how, written);
+            if (how.answers != nullptr)  // a queued answer would end every wait at once
+                readAnswers(sock, *how.answers);
             const double left = idleLeft(r, start, how.idleSeconds);
             if (left <= 0)
-                return endReceiving(sock, r, how.reports, {});
+                return endReceiving(sock, r, how, {});
             awaitArrival(sock, left);
         } else if (errno == EINTR) {
             continue;
+        } else if (how.answers != nullptr && leftByAnAnswer(errno)) {
+            readAnswers(sock, *how.answers);  // an answer to what this socket sent, not a failure
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
-            return endReceiving(sock, r, how.reports, failure("recvfrom"));
+            return endReceiving(sock, r, how, failure("recvfrom"));
         } else {
             perror("recvfrom");
             pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);
@@ -357,7 +367,7 @@ Ending receiveMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock); made.failed())
         return made;
-    prepareReceiving(sock);
+    prepareReceiving(sock, line.options.datagrams);
     const Ending bound = bindTo(sock, anyLocalAddress(line.port));
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
            bound.failed() ? line.port & 0xFFFF : boundPort(sock));
@@ -367,5 +377,6 @@ Ending receiveMode(const CommandLine &line)
         return bound;
     if (const Ending kept = keepLinesOnStop(); kept.failed())
         return kept;
-    return receiveUntilEnd(sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::EndsTheRun});
+    return receiveUntilEnd(sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::EndsTheRun,
+                                           line.options.datagrams, nullptr});
 }

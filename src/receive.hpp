@@ -1,6 +1,7 @@
 // R mode, and the receive loop that the L-mode listener runs too.
 #pragma once
 
+#include "answers.hpp"
 #include "ending.hpp"
 #include "options.hpp"
 
@@ -8,9 +9,10 @@
 void bufferLines();
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
 Ending makeAndShowSocket(int &sock);
-// Readies a socket and the receive loop to take bursts: a larger socket buffer, blocks of
-// datagrams taken as one, and the loop's memory in place. One receive loop a process.
-void prepareReceiving(int sock);
+// Readies a socket and the receive loop to take bursts: a larger socket buffer, the loop's
+// memory in place, and with offload blocks of datagrams taken as one. One receive loop a
+// process.
+void prepareReceiving(int sock, Datagrams datagrams);
 // From now on a stop signal ends the receive loop, which first writes out every line.
 Ending keepLinesOnStop();
 
@@ -19,6 +21,9 @@ struct Receiving {
     double idleSeconds = 0;  // the loop ends after so long with nothing arriving; 0: never
     Reports reports = Reports::OnATerminal;
     ReceiveFailure onFailure = ReceiveFailure::EndsTheRun;
+    Datagrams datagrams = Datagrams::OnePacketEach;  // as the socket was prepared
+    // Where the socket also sends, the network's answers to it are counted here.
+    Answers *answers = nullptr;
 };
 // Prints every datagram until a stop signal, an idle end, a failure that ends the run, or
 // a stop asked by another thread; writes every line held and reports before it returns.

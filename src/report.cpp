@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -85,7 +87,49 @@ void reportSending(Reports reports, std::int64_t datagrams, std::uint64_t bytes,
             seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1e6 : 0.0);
 }
 
-void reportReceiving(Reports reports, const Received &received, std::uint64_t dropped)
+void reportMove(Reports reports, std::int64_t datagramsBefore, int error, int routeMtu)
+{
+    if (!reporting(reports))
+        return;
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+    fprintf(stderr, "sending: the kernel refused to cut a block after %" PRId64 " datagrams (%s); the rest goes one "
+            "packet a datagram", datagramsBefore, strerror(error));
+    if (routeMtu > 0)
+        fprintf(stderr, "; the route's MTU is now %d", routeMtu);
+    fputc('\n', stderr);
+}
+
+void reportRouteMtu(Reports reports, int before, int after)
+{
+    if (!reporting(reports) || before == after)
+        return;
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+    fprintf(stderr, "the route's MTU changed while sending, from %d to %d\n", before, after);
+}
+
+void reportAnswers(Reports reports, const std::vector<std::string> &lines)
+{
+    if (!reporting(reports))
+        return;
+    const std::lock_guard hold(errorOutput);
+    clearStatusHeld();
+    if (lines.empty())
+        fputs("the network answered nothing\n", stderr);
+    for (const std::string &line : lines)
+        fprintf(stderr, "the network answered: %s\n", line.c_str());
+}
+
+Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received)
+{
+    if (datagrams == Datagrams::OnePacketEach || counted == 0)
+        return {counted, false};
+    const double each = received.receives > 0 ? static_cast<double>(received.datagrams) / static_cast<double>(received.receives) : 1;
+    return {static_cast<std::uint64_t>(std::llround(static_cast<double>(counted) * each)), true};
+}
+
+void reportReceiving(Reports reports, const Received &received, Drops dropped)
 {
     if (!reporting(reports))
         return;
@@ -93,8 +137,9 @@ void reportReceiving(Reports reports, const Received &received, std::uint64_t dr
     clearStatusHeld();
     fprintf(stderr,
             "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s; dropped by this "
-            "socket, its buffer full: %" PRIu64 "; cut to %d bytes: %" PRIu64 "\n",
+            "socket, its buffer full: %s%" PRIu64 "%s; cut to %d bytes: %" PRIu64 "\n",
             received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
-            received.sendersEstimated ? " (an estimate)" : "", received.last - received.first, dropped, RECV_MAX,
-            received.cut);
+            received.sendersEstimated ? " (an estimate)" : "", received.last - received.first,
+            dropped.estimated ? "about " : "", dropped.datagrams,
+            dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", RECV_MAX, received.cut);
 }

@@ -35,20 +35,20 @@ int openToSend(const std::string &fileName)
 
 namespace {
 
-// Datagrams handed to the kernel in one send: one call a datagram would make the tool the
-// slowest part of a fast path. The kernels that cut a send into datagrams take at most 64
-// at once (later ones more), and a block beyond that would be refused every time.
+// Datagrams handed to the kernel in one call, each one packet, or cut by it from one block
+// with -O: one call a datagram would make the tool the slowest part of a fast path. The
+// kernels that cut a block into datagrams take at most 64 at once (later ones more).
 constexpr std::size_t BATCH = 64;
 constexpr std::size_t KERNEL_MAX_SEGMENTS = 64;
 static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
 constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
 
-// Where a batched send is refused, by this kernel's word: a route whose MTU is below the
-// chunk (EMSGSIZE), more segments than it takes or a socket without checksums (EINVAL), a
-// route that cannot offload (EIO). The same datagrams then go one a call, which reports
-// any real failure itself.
-bool segmentationRefused(int error) { return error == EMSGSIZE || error == EINVAL || error == EIO; }
+// Where a block is refused, by this kernel's word: a route whose MTU is below the chunk
+// (EMSGSIZE, or EINVAL once the route learned it), more segments than it takes or a socket
+// without checksums (EINVAL), a route that cannot offload (EIO), a file that cannot be sent
+// straight from (EINVAL, ENOSYS). The same datagrams then go another way.
+bool blockRefused(int error) { return error == EMSGSIZE || error == EINVAL || error == EIO || error == ENOSYS; }
 
 // Sends `length` bytes to `destination`, asking the kernel to cut them, and whatever
 // sendfile appends under MSG_MORE, into datagrams of `chunk` bytes, the last one shorter.
@@ -73,28 +73,87 @@ ssize_t sendSegmented(int sock, const Address &destination, const char *bytes, s
     return sendmsg(sock, &message, flags);
 }
 
-// A block straight from the file, with no copy through this process: an empty corked send
-// names the destination and the cut, and sendfile appends the file's next bytes to it.
-ssize_t sendFromFile(int file, int sock, const Address &destination, std::size_t block, std::size_t chunk)
+// A block straight from the file at `offset`, with no copy through this process: an empty
+// corked send names the destination and the cut, and sendfile appends the file's bytes.
+ssize_t sendFromFile(int file, off_t &offset, int sock, const Address &destination, std::size_t block,
+                     std::size_t chunk)
 {
     if (sendSegmented(sock, destination, nullptr, 0, chunk, MSG_MORE) < 0)
         return -1;
-    return sendfile(sock, file, nullptr, block);
+    return sendfile(sock, file, &offset, block);
 }
 
-// One datagram a call; adds each one sent to `count`.
-Ending sendEach(int sock, const Address &destination, const char *bytes, std::size_t length, std::size_t chunk,
-                std::int64_t &count)
+// The datagrams of one block, each its own message to the destination.
+struct Batch {
+    std::array<iovec, BATCH> parts{};
+    std::array<mmsghdr, BATCH> messages{};
+};
+
+// Cuts `length` bytes into datagrams of `chunk` bytes, the last one shorter: their count.
+std::size_t cutIntoDatagrams(Batch &batch, const Address &destination, char *bytes, std::size_t length,
+                             std::size_t chunk)
 {
-    for (std::size_t at = 0; at < length; at += chunk) {
-        if (sendto(sock, bytes + at, std::min(chunk, length - at), 0, destination.raw(), destination.length) < 0)
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < length; at += chunk, ++count) {
+        batch.parts[count] = {bytes + at, std::min(chunk, length - at)};
+        msghdr &message = batch.messages[count].msg_hdr;
+        message.msg_name = const_cast<sockaddr *>(destination.raw());
+        message.msg_namelen = destination.length;
+        message.msg_iov = &batch.parts[count];
+        message.msg_iovlen = 1;
+    }
+    return count;
+}
+
+// A send refused by an answer of the network that was pending on the socket is made again:
+// the answer is read, and only a refusal that repeats with no new answer is a failure.
+bool refusedOnlyByAnAnswer(int sock, Answers &answers, std::uint64_t &answersSeen)
+{
+    if (!leftByAnAnswer(errno))
+        return false;
+    const int error = errno;
+    readAnswers(sock, answers);
+    const std::uint64_t now = answers.total();
+    const bool newAnswer = now != answersSeen || answersSeen == UINT64_MAX;
+    answersSeen = now;
+    errno = error;
+    return newAnswer;
+}
+
+// Sends the datagrams of a batch, many a call, one packet each; adds each one sent to `count`.
+Ending sendBatch(int sock, Batch &batch, std::size_t datagrams, Answers &answers, std::int64_t &count)
+{
+    std::uint64_t answersSeen = UINT64_MAX;  // none looked at: a first refusal is retried
+    for (std::size_t done = 0; done < datagrams;) {
+        const int sent = sendmmsg(sock, batch.messages.data() + done, static_cast<unsigned>(datagrams - done), 0);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            count += sent;
+            answersSeen = UINT64_MAX;
+        } else if (errno != EINTR && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
             return failure("sendto");
-        ++count;
+        }
     }
     return {};
 }
 
 std::int64_t datagramsIn(std::size_t bytes, std::size_t chunk) { return static_cast<std::int64_t>((bytes + chunk - 1) / chunk); }
+
+// Reads whole chunks, up to `length` bytes: a pipe returns what it holds, and a datagram
+// must still hold a whole chunk. Short only at the end of the file.
+ssize_t readChunks(int file, char *to, std::size_t length, std::size_t chunk)
+{
+    std::size_t got = 0;
+    while (got < length && (got == 0 || got % chunk != 0)) {
+        const ssize_t more = read(file, to + got, length - got);
+        if (more == 0)
+            break;
+        if (more < 0 && errno != EINTR)
+            return -1;
+        got += more > 0 ? static_cast<std::size_t>(more) : 0;
+    }
+    return static_cast<ssize_t>(got);
+}
 
 // The size of a regular file, or -1 for anything else (a pipe, a terminal).
 off_t regularSize(int file)
@@ -141,57 +200,80 @@ void showSending(const Sending &how, std::uint64_t sent, off_t size, double star
 
 }  // namespace
 
-Ending sendFile(int file, int sock, const Address &destination, const Sending &how)
+Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers)
 {
-    // Read here only from pipes, for the first block, and where the kernel will not cut
-    // blocks: off the stack, and only the sending thread uses it.
-    static std::array<char, MAX_UDP_PAYLOAD> buffer;
+    // Off the stack, and only the sending thread uses them.
+    static std::array<char, std::max(BATCH * MAX_SEND_SIZE, MAX_UDP_PAYLOAD)> buffer;
+    static Batch batch;
     const std::size_t chunk = how.chunk;
-    // Whole chunks, so that only the end of the file or a short read ends a datagram early.
-    const std::size_t block =
-        chunk == 0 ? 0 : burstOf(std::min(BATCH, MAX_UDP_PAYLOAD / chunk) * chunk, chunk, how.bitsPerSecond);
-    // The kernel checks a cut against the route only for a block it is handed whole, and
-    // drops unsent what it cannot carry when the block comes from a file. So the first
-    // block is read and handed over; once the route has taken it, the rest of a regular
-    // file goes straight from the file. The route stays the same for the whole transfer.
-    enum class Path { Checked, Straight, OneByOne } path = Path::Checked;
+    // Whole chunks, so that only the end of the file ends a datagram early; a block that the
+    // kernel cuts is one datagram's payload at most.
+    const std::size_t chunks = how.datagrams == Datagrams::Offloaded ? std::min(BATCH, MAX_UDP_PAYLOAD / std::max<std::size_t>(chunk, 1)) : BATCH;
+    const std::size_t block = chunk == 0 ? 0 : burstOf(chunks * chunk, chunk, how.bitsPerSecond);
+    // Offloaded, the kernel checks a cut against the route only for a block it is handed
+    // whole. So the first block is read and handed over; once the route has taken it, the
+    // rest of a regular file goes straight from the file. Wherever a block is refused (the
+    // route's MTU fell, the file cannot be sent from), the same datagrams go the next way
+    // down, for the rest of the transfer: read and cut, then one packet each.
+    enum class Path { FirstBlock, FromFile, ReadAndCut, OnePacketEach };
+    Path path = how.datagrams == Datagrams::Offloaded ? Path::FirstBlock : Path::OnePacketEach;
     const off_t size = regularSize(file);
+    const int mtuAtStart = routeMtu(destination);
+    off_t offset = 0;  // of the next byte to send, for the sends straight from the file
     const double start = secondsNow();
     std::int64_t nSent = 0;
     std::uint64_t sent = 0;
+    std::uint64_t answersSeen = UINT64_MAX;
     const Ending ending = [&]() -> Ending {
         while (block > 0) {
             if (how.stopAsked != nullptr && *how.stopAsked)
                 return {};
             awaitTurn(sent, start, how.bitsPerSecond);
-            if (path == Path::Straight) {
-                const ssize_t bytes = sendFromFile(file, sock, destination, block, chunk);
+            if (path == Path::FromFile) {
+                const ssize_t bytes = sendFromFile(file, offset, sock, destination, block, chunk);
                 if (bytes == 0)
                     break;  // an empty corked send is left behind, which nothing ever sends
-                if (bytes < 0)
+                if (bytes < 0 && blockRefused(errno)) {  // the next block says why, if not the file
+                    if (lseek(file, offset, SEEK_SET) < 0)
+                        return failure("lseek");
+                    path = Path::ReadAndCut;
+                } else if (bytes < 0 && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
                     return failure("sendto");
-                nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
-                sent += static_cast<std::uint64_t>(bytes);
-                showSending(how, sent, size, start);
+                } else if (bytes > 0) {
+                    nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
+                    sent += static_cast<std::uint64_t>(bytes);
+                    answersSeen = UINT64_MAX;
+                    readAnswers(sock, answers);
+                    showSending(how, sent, size, start);
+                }
                 continue;
             }
-            const ssize_t got = read(file, buffer.data(), block);
+            const ssize_t got = readChunks(file, buffer.data(), block, chunk);
             if (got == 0)
                 break;
             if (got < 0)
                 return failure("read");
             const auto length = static_cast<std::size_t>(got);
-            sent += length;
-            if (path == Path::Checked && sendSegmented(sock, destination, buffer.data(), length, chunk, 0) >= 0) {
-                nSent += datagramsIn(length, chunk);
-                path = size >= 0 ? Path::Straight : Path::Checked;
-            } else if (path == Path::Checked && !segmentationRefused(errno)) {
-                return failure("sendto");
-            } else {
-                path = Path::OneByOne;
-                if (const Ending each = sendEach(sock, destination, buffer.data(), length, chunk, nSent); each.failed())
-                    return each;
+            offset += static_cast<off_t>(length);
+            while (path != Path::OnePacketEach && sendSegmented(sock, destination, buffer.data(), length, chunk, 0) < 0) {
+                if (blockRefused(errno)) {
+                    reportMove(how.reports, nSent, errno, routeMtu(destination));
+                    path = Path::OnePacketEach;
+                } else if (!refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
+                    return failure("sendto");
+                }
             }
+            if (path == Path::OnePacketEach) {
+                const std::size_t datagrams = cutIntoDatagrams(batch, destination, buffer.data(), length, chunk);
+                if (const Ending each = sendBatch(sock, batch, datagrams, answers, nSent); each.failed())
+                    return each;
+            } else {
+                nSent += datagramsIn(length, chunk);
+                path = path == Path::FirstBlock && size >= 0 ? Path::FromFile : Path::ReadAndCut;
+            }
+            answersSeen = UINT64_MAX;
+            sent += length;
+            readAnswers(sock, answers);
             showSending(how, sent, size, start);
         }
         clearStatus();
@@ -199,6 +281,7 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
         if (const Ending out = flushOutput(); out.failed())
             return out;
         reportSending(how.reports, nSent, sent, secondsNow() - start);
+        reportRouteMtu(how.reports, mtuAtStart, routeMtu(destination));
         return {};
     }();
     close(file);
@@ -215,7 +298,14 @@ Ending sendMode(const CommandLine &line)
         return failure("socket");
     if (const Ending bound = bindTo(sock, anyLocalAddress(SENDER_LOCAL_PORT)); bound.failed())
         return bound;
+    askForAnswers(sock);
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      SendingStatus::Shown, nullptr};
-    return sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how);
+                      SendingStatus::Shown, line.options.datagrams, nullptr};
+    Answers answers;
+    if (const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how, answers); sent.failed())
+        return sent;
+    if (reporting(line.options.reports))  // the answers to the last datagrams are on their way
+        awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);
+    reportAnswers(line.options.reports, answers.lines());
+    return {};
 }

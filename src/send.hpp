@@ -1,6 +1,7 @@
 // S mode, and the send loop that L mode runs as well.
 #pragma once
 
+#include "answers.hpp"
 #include "ending.hpp"
 #include "net.hpp"
 #include "options.hpp"
@@ -18,12 +19,14 @@ struct Sending {
     double bitsPerSecond = 0;           // 0: as fast as it goes
     Reports reports = Reports::OnATerminal;
     SendingStatus status = SendingStatus::Shown;
+    Datagrams datagrams = Datagrams::OnePacketEach;
     // Set by another thread to end the sending before the end of the file, silently.
     const std::atomic<bool> *stopAsked = nullptr;
 };
 
 // Opens the file to send, or says on standard output that it cannot: -1 and errno then.
 int openToSend(const std::string &fileName);
-// Sends the file as datagrams, closes it, then prints "sending done N" and reports.
-Ending sendFile(int file, int sock, const Address &destination, const Sending &how);
+// Sends the file as datagrams, closes it, then prints "sending done N" and reports. The
+// answers of the network that come meanwhile are counted in `answers`.
+Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers);
 Ending sendMode(const CommandLine &line);

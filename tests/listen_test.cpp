@@ -52,15 +52,15 @@ TEST(Listen, ALargeFileSentToItselfIsPrintedWhole)
     EXPECT_TRUE(out == "socket is 4\n" + datagramLines(text, 1396)) << "lost or garbled lines";
 }
 
-// The file is a pipe that the test fills in two parts, so the transfer is surely still going
-// on when the peer's datagram arrives.
+// The file is a pipe that the test fills in two parts of a chunk each, so the transfer is
+// surely still going on when the peer's datagram arrives.
 TEST(Listen, PrintsArrivalsWhileTheFileIsStillGoingOut)
 {
     const std::string fifo = "/tmp/frandle-test-fifo-" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
     const Udp peer;
-    Child run(frandle({"L", fifo, std::to_string(peer.port()), "127.0.0.1"}));
+    Child run(frandle({"L", fifo, std::to_string(peer.port()), "127.0.0.1", "10"}));
 
     ASSERT_EQ(write(writer, "first part", 10), 10);
     const auto first = peer.receive(1, 2s);
@@ -72,10 +72,10 @@ TEST(Listen, PrintsArrivalsWhileTheFileIsStillGoingOut)
     EXPECT_TRUE(run.waitForOut("rcvd answer\n", 1s));
     EXPECT_EQ(run.out().find("sending done"), std::string::npos);
 
-    ASSERT_EQ(write(writer, "second part", 11), 11);
+    ASSERT_EQ(write(writer, "secondpart", 10), 10);
     close(writer);
     EXPECT_TRUE(run.waitForOut("sending done 2\n"));
-    EXPECT_EQ(peer.receive(1)[0].bytes, "second part");
+    EXPECT_EQ(peer.receive(1)[0].bytes, "secondpart");
     EXPECT_EQ(run.out(), "socket is 4\nrcvd answer\nsending done 2\n");
     unlink(fifo.c_str());
 }

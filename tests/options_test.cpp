@@ -59,6 +59,7 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         std::string fileName;
         std::int32_t sendSize;
         double idleSeconds;
+        Datagrams datagrams = Datagrams::OnePacketEach;
     } cases[] = {
         {{"L", "f", "9", "a", "-w", "1"}, CommandLine::Asks::Transfer, OperationMode::SendAndListen, "f", 1396, 1},
         {{"-w", "2", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 2},
@@ -66,6 +67,8 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         {{"S", "f", "9", "a", "100", "x"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0},  // size unread
         {{"--", "S", "-w", "9", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "-w", 1396, 0},
         {{"S", "f", "--wait=3", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
+        {{"S", "f", "9", "-O"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0, Datagrams::Offloaded},
+        {{"--offload", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 0, Datagrams::Offloaded},
         {{"R", "f", "-h"}, CommandLine::Asks::Help, OperationMode::None, "", 1396, 0},
         {{"R", "f"}, CommandLine::Asks::Usage, OperationMode::None, "", 1396, 0},
     };
@@ -82,6 +85,7 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         EXPECT_EQ(line.fileName, c.fileName);
         EXPECT_EQ(line.sendSize, c.sendSize);
         EXPECT_EQ(line.options.idleSeconds, c.idleSeconds);
+        EXPECT_EQ(line.options.datagrams, c.datagrams);
     }
 }
 

@@ -1,0 +1,66 @@
+// What the network answered the datagrams sent: the ICMP errors that come back to the
+// sending socket, counted by kind and reporter in bounded memory, whoever sends them.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum class AnswerKind {
+    PortUnreachable,
+    HostUnreachable,
+    NetworkUnreachable,
+    Prohibited,
+    FragmentationNeeded,
+    TimeExceeded,
+    Other,
+};
+constexpr std::size_t ANSWER_KINDS = 7;
+
+// The kind of an ICMP or ICMPv6 error as the kernel passes it on (origin, type, code).
+AnswerKind answerKindOf(std::uint8_t origin, std::uint8_t type, std::uint8_t code);
+
+// One line of the report: "port unreachable from 10.9.0.2, 752 times".
+std::string answerLine(AnswerKind kind, std::uint32_t mtu, const std::string &reporter, std::uint64_t times);
+
+// The answers of one run. Both threads of L mode read answers, so it takes a lock: answers
+// are few (routers limit their rate), never one a datagram.
+class Answers {
+public:
+    // Reporters kept apart; answers from further ones are counted under "other reporters".
+    static constexpr std::size_t REPORTERS_KEPT = 64;
+
+    Answers() { kept_.reserve(REPORTERS_KEPT); }
+    void add(AnswerKind kind, std::uint32_t mtu, const sockaddr_storage &reporter);
+    std::uint64_t total() const;
+    // The report's lines, in the order the kinds and reporters were first seen.
+    std::vector<std::string> lines() const;
+
+private:
+    struct Tally {
+        AnswerKind kind;
+        std::uint32_t mtu;  // for fragmentation needed, else 0
+        sockaddr_storage reporter;
+        std::uint64_t times;
+    };
+    mutable std::mutex lock_;
+    std::vector<Tally> kept_;
+    std::array<std::uint64_t, ANSWER_KINDS> fromOthers_{};
+    std::uint64_t total_ = 0;
+};
+
+// Asks the kernel to keep the network's answers to this socket's datagrams.
+void askForAnswers(int sock);
+// Reads every answer queued on the socket, without waiting.
+void readAnswers(int sock, Answers &answers);
+// Reads the answers that come within `seconds`.
+void awaitAnswers(int sock, Answers &answers, double seconds);
+// How long S waits for the answers to its last datagrams, when it reports them.
+constexpr double LATE_ANSWERS_SECONDS = 0.25;
+// A send or receive refused with this error only passed on an answer of the network: the
+// answer is queued, and the call may be made again.
+bool leftByAnAnswer(int error);
