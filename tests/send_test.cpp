@@ -136,6 +136,27 @@ TEST(Send, APipeGivesWholeChunks)
     }
 }
 
+// A file that reads but cannot be sent straight from (a /proc file) goes by read: the same
+// datagrams, offloaded or not.
+TEST(Send, AFileThatCannotBeSentFromGoesByRead)
+{
+    const std::string bytes = readFile("/proc/kallsyms");
+    for (const std::vector<std::string> &options : {std::vector<std::string>{}, {"-O"}}) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        const std::string port = std::to_string(freePort());
+        Child receiver(frandle({"R", "-", port}));
+        ASSERT_TRUE(receiver.waitForOut("Receiving, port: " + port + "\n"));
+        std::vector<std::string> args = {"-b", "300M", "S", "/proc/kallsyms", port, "127.0.0.1"};
+        args.insert(args.end(), options.begin(), options.end());
+        const Outcome got = run(args);
+        EXPECT_EQ(got.status, 0) << got.err;
+        EXPECT_EQ(got.out, "sending done " + std::to_string((bytes.size() + 1395) / 1396) + "\n");
+        EXPECT_TRUE(receiver.waitForOut(datagramLines(bytes.substr(bytes.size() / 1396 * 1396), 1396), 5s));
+        EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+        EXPECT_TRUE(receiver.out().find(datagramLines(bytes, 1396)) != std::string::npos) << "lost or changed lines";
+    }
+}
+
 TEST(Send, UsesOnlyTheLow16BitsOfThePort)
 {
     const TempFile file("wrapped");
