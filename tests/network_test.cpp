@@ -179,48 +179,68 @@ std::size_t droppedByRule(const std::string &ns)
     return at == std::string::npos ? SIZE_MAX : std::stoul(listing.substr(at + 16));
 }
 
-// A probe from S to R over the clean link, then through a rule that drops about 2 % of the
-// datagrams at random; and a probe through socat as an echo peer to L. Full datagrams take
-// fragments here, so each goes alone, arrives whole before the rule sees it, and is counted
-// by the rule when it is dropped: the probe's count of missing datagrams must be that count.
+// The number after `tag` in `text`, or SIZE_MAX.
+std::size_t numberAfter(const std::string &text, const std::string &tag)
+{
+    const auto at = text.find(tag);
+    return at == std::string::npos ? SIZE_MAX : std::stoul(text.substr(at + tag.size()));
+}
+
+void addRule(const std::string &ns, const std::string &rule)
+{
+    ASSERT_TRUE(sh("ip netns exec " + ns + " nft add table ip loss"));
+    ASSERT_TRUE(sh("ip netns exec " + ns + " nft add chain ip loss incoming '{ type filter hook input priority 0; }'"));
+    ASSERT_TRUE(sh("ip netns exec " + ns + " nft add rule ip loss incoming " + rule));
+}
+
+// Probes from S to R over the clean link, then through rules that drop datagrams at random
+// or above a rate. Every hook sees each datagram alone (one packet each, or fragments the
+// receiving host puts together before its rules): the probe's count of missing datagrams
+// must be the rule's own count, and R's count plus the missing ones what was sent. Then a
+// probe through socat as an echo peer to L.
 TEST(Network, TheProbeTellsWhatThePathDropped)
 {
     if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v socat") || !sh("command -v nft"))
         GTEST_SKIP() << "needs root, ip, socat and nft to build two hosts and a lossy path";
     const TwoHosts hosts;
     ASSERT_TRUE(hosts.ready());
-    Child make({FRANDLE_PROBE_BIN, "make", "2M"});
-    ASSERT_EQ(make.wait(), 0);
-    const TempFile file(make.out());
-    const std::size_t count = 1503;
-
-    for (const bool lossy : {false, true}) {
-        SCOPED_TRACE(lossy ? "lossy" : "clean");
-        if (lossy) {
-            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add table ip loss"));
-            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add chain ip loss incoming '{ type filter hook input priority 0; }'"));
-            ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5003 numgen random mod 100 '<' 2 counter drop"));
-        }
-        Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5003"})));
+    const struct {
+        std::string rule;  // on the receiving host, none for a clean path
+        std::vector<std::string> options;
+        std::string sendSize;
+        std::size_t count, leastDropped, mostDropped;
+    } cases[] = {
+        {"", {}, "1396", 1503, 0, 0},
+        {"udp dport 5003 numgen random mod 100 '<' 2 counter drop", {}, "1396", 1503, 8, 75},  // about 30
+        {"udp dport 5003 numgen random mod 100 '<' 3 counter drop", {}, "1000", 2098, 20, 130},  // about 63
+        {"udp dport 5003 limit rate over 2000/second burst 100 packets counter drop", {"-b", "100M"}, "1000", 2098, 1000, 2000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rule + " " + c.sendSize);
+        Child make({FRANDLE_PROBE_BIN, "make", "2M", c.sendSize});
+        ASSERT_EQ(make.wait(), 0);
+        const TempFile file(make.out());
+        sh("ip netns exec " + hosts.b + " nft delete table ip loss");
+        if (!c.rule.empty())
+            addRule(hosts.b, c.rule);
+        Child receive(TwoHosts::in(hosts.b, frandle({"-v", "R", "-", "5003"})));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
-        Child send(TwoHosts::in(hosts.a, frandle({"S", file.path(), "5003", "192.0.2.2"})));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"S", file.path(), "5003", "192.0.2.2", c.sendSize});
+        Child send(TwoHosts::in(hosts.a, frandle(args)));
         EXPECT_EQ(send.wait(), 0);
-        EXPECT_EQ(send.out(), "sending done " + std::to_string(count) + "\n");
+        EXPECT_EQ(send.out(), "sending done " + std::to_string(c.count) + "\n");
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());
-        const auto at = verdict.out.find("missing ");
-        ASSERT_NE(at, std::string::npos) << verdict.out;
-        const std::size_t missing = std::stoul(verdict.out.substr(at + 8));
-        EXPECT_EQ(verdict.out.find("expected " + std::to_string(count) + ","), verdict.out.find("expected "));
-        if (lossy) {
-            EXPECT_EQ(verdict.status, 1);
-            EXPECT_GE(missing, 8u) << verdict.out;  // about 30: far outside what chance gives
-            EXPECT_LE(missing, 75u) << verdict.out;
+        const std::size_t missing = numberAfter(verdict.out, "missing ");
+        EXPECT_EQ(numberAfter(verdict.out, "expected "), c.count) << verdict.out;
+        EXPECT_EQ(numberAfter(receive.err(), "received ") + missing, c.count) << receive.err() << verdict.out;
+        EXPECT_GE(missing, c.leastDropped) << verdict.out;
+        EXPECT_LE(missing, c.mostDropped) << verdict.out;
+        EXPECT_EQ(verdict.status, c.rule.empty() ? 0 : 1) << verdict.out;
+        if (!c.rule.empty()) {
             EXPECT_EQ(missing, droppedByRule(hosts.b)) << verdict.out;  // the kernel's own count
-        } else {
-            EXPECT_EQ(verdict.status, 0) << verdict.out;
-            EXPECT_EQ(missing, 0u);
         }
     }
 
@@ -236,6 +256,80 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
     const Outcome verdict = check(listen.out());
     EXPECT_EQ(verdict.status, 0) << verdict.out;
     EXPECT_NE(verdict.out.find("expected 20, intact 20, missing 0"), std::string::npos) << verdict.out;
+}
+
+// What the network answered: a port behind a rejecting rule is named, with who answered;
+// one behind a dropping rule gives no answer. Statuses stay as they were.
+TEST(Network, TheReportTellsARejectingPortFromADroppingOne)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v nft"))
+        GTEST_SKIP() << "needs root, ip and nft to build two hosts and a firewall";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+    // Every datagram answered, however soon after the last run: no rate limit for the test.
+    ASSERT_TRUE(sh("ip netns exec " + hosts.b + " sysctl -qw net.ipv4.icmp_ratelimit=0"));
+    addRule(hosts.b, "udp dport 5010 reject");
+    ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5011 drop"));
+    const TempFile file(textBytes(20 * 1000));
+    const std::string rejected = "the network answered: port unreachable from 192.0.2.2, ";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string answer;
+    } cases[] = {
+        {{"-v", "S", file.path(), "5010", "192.0.2.2", "1000"}, 0, rejected + "20 times\n"},
+        {{"-v", "S", file.path(), "5011", "192.0.2.2", "1000"}, 0, "the network answered nothing\n"},
+        {{"-v", "-w", "0.5", "L", file.path(), "5010", "192.0.2.2", "1000"}, 0, rejected + "20 times\n"},
+        {{"-v", "-w", "0.5", "L", file.path(), "5011", "192.0.2.2", "1000"}, 0, "the network answered nothing\n"},
+        {{"-v", "-O", "S", file.path(), "5010", "192.0.2.2", "1000"}, 0, rejected},  // a block at a time
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Child run(TwoHosts::in(hosts.a, frandle(c.args)));
+        EXPECT_EQ(run.wait(5s), c.status);
+        EXPECT_NE(run.out().find("sending done 20\n"), std::string::npos) << run.out();
+        EXPECT_NE(run.err().find(c.answer), std::string::npos) << run.err();
+        EXPECT_EQ(run.err().find("recvfrom"), std::string::npos) << run.err();  // an answer is no failure
+    }
+}
+
+// The link's MTU falls below the datagrams mid-run: the sending goes on, offloaded or not,
+// every datagram arrives, and the report gives the MTU now known.
+TEST(Network, ASmallerMtuMidRunEndsNoTransfer)
+{
+    if (geteuid() != 0 || !sh("command -v ip"))
+        GTEST_SKIP() << "needs root and ip to build two hosts";
+    const struct {
+        std::vector<std::string> options;
+        std::string report;
+    } cases[] = {
+        {{"-O"}, "; the rest goes one packet a datagram; the route's MTU is now 900\n"},
+        {{}, "the route's MTU changed while sending, from 1280 to 900\n"},
+    };
+    Child make({FRANDLE_PROBE_BIN, "make", "10M", "1000"});
+    ASSERT_EQ(make.wait(), 0);
+    const TempFile file(make.out());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        const TwoHosts hosts;
+        ASSERT_TRUE(hosts.ready());
+        Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5012"})));
+        ASSERT_TRUE(receive.waitForOut("Receiving, port: 5012\n"));
+        std::vector<std::string> args = {"-v", "-b", "50M"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"S", file.path(), "5012", "192.0.2.2", "1000"});
+        Child send(TwoHosts::in(hosts.a, frandle(args)));
+        std::this_thread::sleep_for(500ms);  // of about 1.7 s
+        ASSERT_TRUE(sh("ip -n " + hosts.a + " link set va mtu 900") && sh("ip -n " + hosts.b + " link set vb mtu 900"));
+        EXPECT_EQ(send.wait(10s), 0);
+        EXPECT_EQ(send.out(), "sending done 10486\n");
+        EXPECT_NE(send.err().find(c.report), std::string::npos) << send.err();
+        settle(receive);
+        EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+        const Outcome verdict = check(receive.out());
+        EXPECT_EQ(verdict.status, 0) << verdict.out;
+        EXPECT_NE(verdict.out.find("expected 10486, intact 10486, missing 0"), std::string::npos) << verdict.out;
+    }
 }
 
 }  // namespace
