@@ -208,7 +208,8 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     const std::size_t chunk = how.chunk;
     // Whole chunks, so that only the end of the file ends a datagram early; a block that the
     // kernel cuts is one datagram's payload at most.
-    const std::size_t chunks = how.datagrams == Datagrams::Offloaded ? std::min(BATCH, MAX_UDP_PAYLOAD / std::max<std::size_t>(chunk, 1)) : BATCH;
+    const std::size_t chunks =
+        how.datagrams == Datagrams::Offloaded ? std::min(BATCH, MAX_UDP_PAYLOAD / std::max<std::size_t>(chunk, 1)) : BATCH;
     const std::size_t block = chunk == 0 ? 0 : burstOf(chunks * chunk, chunk, how.bitsPerSecond);
     // Offloaded, the kernel checks a cut against the route only for a block it is handed
     // whole. So the first block is read and handed over; once the route has taken it, the
