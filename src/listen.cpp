@@ -48,13 +48,17 @@ Ending listenMode(const CommandLine &line)
     const int file = openToSend(line.fileName);
     if (file < 0)
         return failure("open", 255);
+    const auto destination = destinationAddress(line.ipAddress, line.port, line.options.family);
+    if (const auto *why = std::get_if<std::string>(&destination))
+        return failureSaid(*why);
+    const Address &to = std::get<Address>(destination);
     int sock = -1;
-    if (const Ending made = makeAndShowSocket(sock); made.failed())
+    if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
     prepareReceiving(sock, line.options.datagrams);  // before the first datagram can come back
     askForAnswers(sock);
     sendingStarts();
-    if (const Ending bound = bindTo(sock, anyLocalAddress(LISTEN_LOCAL_PORT)); bound.failed())
+    if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), LISTEN_LOCAL_PORT); bound.failed())
         return bound;
     if (const Ending kept = keepLinesOnStop(); kept.failed())
         return kept;
@@ -72,7 +76,7 @@ Ending listenMode(const CommandLine &line)
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
                       SendingStatus::Hidden, line.options.datagrams, &listener.ended};
-    const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how, answers);
+    const Ending sent = sendFile(file, sock, to, how, answers);
     sendingIsDone();
     if (sent.failed())
         stopReceiving();

@@ -2,6 +2,7 @@
 // process in the one way each ending calls for.
 #include "ending.hpp"
 #include "listen.hpp"
+#include "net.hpp"
 #include "options.hpp"
 #include "receive.hpp"
 #include "send.hpp"
@@ -67,14 +68,16 @@ static Ending frandle(const CommandLine &line)
         break;
     }
     printf("invalid mode of operation");
-    return Ending{-1};  // nothing that was asked for was done
+    return Ending{-1, nullptr, 0, 0, {}};  // nothing that was asked for was done
 }
 
 // The one way out: a failed call is named with the system's reason, and a stop signal
 // ends the process as it would have ended it without us.
 static int endWith(const Ending &ending)
 {
-    if (ending.failed()) {
+    if (ending.failed() && !ending.words.empty()) {
+        fprintf(stderr, "%s\n", ending.words.c_str());
+    } else if (ending.failed()) {
         errno = ending.error;
         perror(ending.call);
     }
@@ -116,6 +119,12 @@ int main(int argc, char *argv[])
         return -1;
     }
     line.sendSize = std::clamp(line.sendSize, 0, MAX_SEND_SIZE);  // R mode never reads it
+    if (!line.service.empty()) {
+        const auto port = udpServicePort(line.service);
+        if (!port)
+            return endWith(failureSaid("frandle: " + line.service + ": no such UDP service"));
+        line.port = *port;
+    }
     try {
         return endWith(frandle(line));
     } catch (const std::bad_alloc &) {  // only where a mode makes its memory ready, before any line

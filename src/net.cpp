@@ -2,7 +2,10 @@
 #include "net.hpp"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <unistd.h>
+
+#include <cstring>
 
 Address ipv4Address(const std::string &text, std::int32_t port)
 {
@@ -15,9 +18,89 @@ Address ipv4Address(const std::string &text, std::int32_t port)
     return address;
 }
 
-Address anyLocalAddress(std::int32_t port) { return ipv4Address("0.0.0.0", port); }
+namespace {
 
-int makeSocket() { return socket(AF_INET, SOCK_DGRAM, 0); }
+int familyNumber(Family family)
+{
+    switch (family) {
+    case Family::IPv4:
+        return AF_INET;
+    case Family::IPv6:
+        return AF_INET6;
+    case Family::Any:
+        break;
+    }
+    return AF_UNSPEC;
+}
+
+// The first address the resolver gives for the text, in the family, at the port; or why
+// not, as "frandle: <text>: <reason>".
+std::variant<Address, std::string> resolved(const std::string &text, std::int32_t port, int family)
+{
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo *found = nullptr;
+    if (const int error = getaddrinfo(text.c_str(), nullptr, &hints, &found); error != 0) {
+        const char *reason = error == EAI_SYSTEM ? strerror(errno) : gai_strerror(error);
+        return "frandle: " + text + ": " + reason;
+    }
+    Address address;
+    std::memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
+    address.length = found->ai_addrlen;
+    freeaddrinfo(found);
+    const auto low16 = htons(static_cast<std::uint16_t>(port));
+    if (address.family() == AF_INET6)
+        reinterpret_cast<sockaddr_in6 &>(address.storage).sin6_port = low16;
+    else
+        reinterpret_cast<sockaddr_in &>(address.storage).sin_port = low16;
+    return address;
+}
+
+}  // namespace
+
+std::variant<Address, std::string> destinationAddress(const std::string &text, std::int32_t port, Family family)
+{
+    in_addr ipv4{};
+    if (text.empty() || inet_aton(text.c_str(), &ipv4) != 0)
+        return ipv4Address(text, port);
+    return resolved(text, port, familyNumber(family));
+}
+
+std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family)
+{
+    if (!text.empty())
+        return resolved(text, port, familyNumber(family));
+    if (family != Family::IPv6)
+        return ipv4Address("0.0.0.0", port);
+    Address any;
+    auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(any.storage);
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_addr = in6addr_any;
+    ipv6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    any.length = sizeof ipv6;
+    return any;
+}
+
+Family familyOf(const Address &address) { return address.family() == AF_INET6 ? Family::IPv6 : Family::IPv4; }
+
+std::optional<std::int32_t> udpServicePort(const std::string &name)
+{
+    const servent *service = getservbyname(name.c_str(), "udp");
+    if (service == nullptr)
+        return std::nullopt;
+    return ntohs(static_cast<std::uint16_t>(service->s_port));
+}
+
+int makeSocket(int family)
+{
+    const int sock = socket(family, SOCK_DGRAM, 0);
+    constexpr int off = 0;
+    if (sock >= 0 && family == AF_INET6)  // bound to any address, it takes IPv4 as well
+        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    return sock;
+}
 
 Ending bindTo(int sock, const Address &local)
 {
@@ -31,7 +114,8 @@ int boundPort(int sock)
     sockaddr_storage local{};
     socklen_t size = sizeof local;
     getsockname(sock, reinterpret_cast<sockaddr *>(&local), &size);  // cannot fail on a bound socket
-    return ntohs(reinterpret_cast<const sockaddr_in &>(local).sin_port);
+    return local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(local).sin6_port)
+                                       : ntohs(reinterpret_cast<const sockaddr_in &>(local).sin_port);
 }
 
 int routeMtu(const Address &destination)

@@ -3,12 +3,15 @@
 #pragma once
 
 #include "ending.hpp"
+#include "options.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <variant>
 
 // A destination or local address, of either family.
 struct Address {
@@ -21,11 +24,21 @@ struct Address {
 
 // The text as inet_addr reads a dotted IPv4 address, with only the low 16 bits of the port.
 Address ipv4Address(const std::string &text, std::int32_t port);
-// Any local address, at the port.
-Address anyLocalAddress(std::int32_t port);
+// Where to send: text that inet_addr reads (the empty text too) as it reads it, any other
+// a host name or an IPv6 address (with a %zone), resolved in the family asked for, the
+// first address the resolver gives. Or why not, in words.
+std::variant<Address, std::string> destinationAddress(const std::string &text, std::int32_t port, Family family);
+// The local address to bind: the text as an address or name, in the family asked for, or
+// where the text is empty any address of it (IPv4 unless IPv6 is asked for). A socket bound
+// to any IPv6 address takes IPv4 too, where the system allows.
+std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family);
+// The family of an address, as the options name it.
+Family familyOf(const Address &address);
+// The port of a UDP service name, or nothing.
+std::optional<std::int32_t> udpServicePort(const std::string &name);
 
-// A datagram socket, or -1 and errno.
-int makeSocket();
+// A datagram socket of the family, or -1 and errno.
+int makeSocket(int family);
 Ending bindTo(int sock, const Address &local);
 // The port a socket was bound to: the one asked for, or the system's choice for port 0.
 int boundPort(int sock);

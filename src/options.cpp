@@ -64,6 +64,17 @@ std::optional<double> secondsOf(const char *text)
     return value;
 }
 
+std::optional<std::int32_t> localPortOf(const char *text)
+{
+    const std::string_view all(text);
+    if (all.empty() || all.size() > 5 || all.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const int port = std::atoi(text);
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return port;
+}
+
 namespace {
 
 OperationMode modeOf(char letter)
@@ -88,8 +99,25 @@ CommandLine refusal(std::string why)
     return refused;
 }
 
-// A negative number where a positional argument is due is one (a send size), not an option.
-bool looksNegative(const char *argument) { return argument[0] == '-' && std::isdigit(static_cast<unsigned char>(argument[1])) != 0; }
+// A negative number where a positional argument is due is one (a send size), not an option;
+// but -4 and -6 are options, except in the send size's place, where they always were one.
+bool looksNegative(const char *argument, std::size_t positionalsSeen)
+{
+    const std::string_view text(argument);
+    if ((text == "-4" || text == "-6") && positionalsSeen != 4)
+        return false;
+    return text.size() > 1 && text[0] == '-' && std::isdigit(static_cast<unsigned char>(text[1])) != 0;
+}
+
+// Whether atoi would read a number at the start (after blanks, with a sign): a port given
+// so keeps that reading; any other text is a service name.
+bool numberAtStart(const char *text)
+{
+    const char *at = text + std::strspn(text, " \t\n\v\f\r");
+    if (*at == '+' || *at == '-')
+        ++at;
+    return std::isdigit(static_cast<unsigned char>(*at)) != 0;
+}
 
 // An option given to a mode that it does nothing in.
 std::optional<std::string> misfit(const Options &options, OperationMode mode)
@@ -98,6 +126,8 @@ std::optional<std::string> misfit(const Options &options, OperationMode mode)
         return "-b/--bitrate is for S and L mode";
     if (options.idleSeconds > 0 && mode == OperationMode::Send)
         return "-w/--wait is for R and L mode";
+    if (options.localPort != 0 && mode == OperationMode::Receive)
+        return "-p/--local-port is for S and L mode: R binds the port it is given";
     return std::nullopt;
 }
 
@@ -109,7 +139,8 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"bitrate", required_argument, nullptr, 'b'}, {"wait", required_argument, nullptr, 'w'},
         {"verbose", no_argument, nullptr, 'v'},       {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-        {"offload", no_argument, nullptr, 'O'},
+        {"offload", no_argument, nullptr, 'O'},       {"source", required_argument, nullptr, 's'},
+        {"local-port", required_argument, nullptr, 'p'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
@@ -118,7 +149,7 @@ CommandLine readCommandLine(int argc, char *argv[])
     optind = 1;
     while (optind < argc) {
         // Options may come anywhere; "--" ends them, and what is not one is positional.
-        if (argv[optind][0] != '-' || argv[optind][1] == '\0' || looksNegative(argv[optind])) {
+        if (argv[optind][0] != '-' || argv[optind][1] == '\0' || looksNegative(argv[optind], positional.size())) {
             positional.push_back(argv[optind++]);
             continue;
         }
@@ -126,7 +157,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -151,6 +182,21 @@ CommandLine readCommandLine(int argc, char *argv[])
         case 'O':
             line.options.datagrams = Datagrams::Offloaded;
             break;
+        case '4':
+            line.options.family = Family::IPv4;
+            break;
+        case '6':
+            line.options.family = Family::IPv6;
+            break;
+        case 's':
+            line.options.source = optarg;
+            break;
+        case 'p':
+            if (const auto port = localPortOf(optarg))
+                line.options.localPort = *port;
+            else
+                return refusal(std::string("not a local port: ") + optarg);
+            break;
         case 'h':
             line.asks = CommandLine::Asks::Help;
             return line;
@@ -172,6 +218,8 @@ CommandLine readCommandLine(int argc, char *argv[])
         return refusal(*why);
     line.fileName = positional[1];
     line.port = atoiSaturated(positional[2]);
+    if (positional[2][0] != '\0' && !numberAtStart(positional[2]))
+        line.service = positional[2];
     if (positional.size() >= 4)
         line.ipAddress = positional[3];
     if (positional.size() == 5)

@@ -18,11 +18,17 @@ enum class Reports { OnATerminal, Always, Never };
 // queue on the host sees the blocks).
 enum class Datagrams { OnePacketEach, Offloaded };
 
+// The address family a name is resolved in, where it has both.
+enum class Family { Any, IPv4, IPv6 };
+
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
     Reports reports = Reports::OnATerminal;
     Datagrams datagrams = Datagrams::OnePacketEach;
+    Family family = Family::Any;
+    std::string source;  // the local address to bind, as typed; empty: any
+    std::int32_t localPort = 0;  // S and L send from it; 0: their fixed port
 };
 
 // What the command line asks for: one transfer, the help or the version, or a refusal.
@@ -33,6 +39,7 @@ struct CommandLine {
     OperationMode mode = OperationMode::None;
     std::string fileName;
     std::int32_t port = 0;
+    std::string service;  // the port given as a name, to be looked up; empty for a number
     std::string ipAddress;
     std::int32_t sendSize = MAX_SEND_SIZE;  // as given: the front end settles it
 };
@@ -46,3 +53,5 @@ std::int32_t atoiSaturated(const char *text);
 std::optional<double> rateOf(const char *text);
 // SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
 std::optional<double> secondsOf(const char *text);
+// A local port to send from, 1 to 65535 in decimal: nothing otherwise.
+std::optional<std::int32_t> localPortOf(const char *text);

@@ -288,9 +288,9 @@ void bufferLines()
     setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
-Ending makeAndShowSocket(int &sock)
+Ending makeAndShowSocket(int &sock, int family)
 {
-    sock = makeSocket();
+    sock = makeSocket(family);
     const Ending made = sock < 0 ? failure("socket") : Ending{};
     printf("socket is %d\n", sock);
     if (const Ending out = flushOutput(); out.failed())
@@ -329,7 +329,7 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
     for (;;) {
         if (stopSignal != 0 || stopAsked) {
             takeQueued(sock, r);
-            return endReceiving(sock, r, how, Ending{0, nullptr, 0, stopSignal});
+            return endReceiving(sock, r, how, Ending{0, nullptr, 0, stopSignal, {}});
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
@@ -364,11 +364,14 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
 Ending receiveMode(const CommandLine &line)
 {
     bufferLines();
+    const auto local = localAddress(line.options.source, line.port, line.options.family);
+    if (const auto *why = std::get_if<std::string>(&local))
+        return failureSaid(*why);
     int sock = -1;
-    if (const Ending made = makeAndShowSocket(sock); made.failed())
+    if (const Ending made = makeAndShowSocket(sock, std::get<Address>(local).family()); made.failed())
         return made;
     prepareReceiving(sock, line.options.datagrams);
-    const Ending bound = bindTo(sock, anyLocalAddress(line.port));
+    const Ending bound = bindTo(sock, std::get<Address>(local));
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
            bound.failed() ? line.port & 0xFFFF : boundPort(sock));
     if (const Ending out = flushOutput(); out.failed())

@@ -8,7 +8,7 @@
 // Before the first output of R and L mode: the receive loop holds the lines itself.
 void bufferLines();
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
-Ending makeAndShowSocket(int &sock);
+Ending makeAndShowSocket(int &sock, int family);
 // Readies a socket and the receive loop to take bursts: a larger socket buffer, the loop's
 // memory in place, and with offload blocks of datagrams taken as one. One receive loop a
 // process.

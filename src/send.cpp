@@ -23,6 +23,8 @@
 
 int openToSend(const std::string &fileName)
 {
+    if (fileName == "-")
+        return STDIN_FILENO;  // a file of that name is given as ./-
     const int file = open(fileName.c_str(), O_RDONLY);
     if (file < 0) {
         const int reason = errno;  // the first output can change errno (a terminal check)
@@ -289,21 +291,38 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     return ending;
 }
 
+Ending bindSendingSocket(int sock, const Options &options, Family family, std::int32_t fixedPort)
+{
+    const std::int32_t port = options.localPort != 0 ? options.localPort : fixedPort;
+    const auto local = localAddress(options.source, port, family);
+    if (const auto *why = std::get_if<std::string>(&local))
+        return failureSaid(*why);
+    Ending bound = bindTo(sock, std::get<Address>(local));
+    if (bound.failed() && bound.error == EADDRINUSE && options.localPort == 0)
+        return failureSaid(std::string("bind: ") + strerror(EADDRINUSE) + " (local port " + std::to_string(port) +
+                           "; choose another with -p)");
+    return bound;
+}
+
 Ending sendMode(const CommandLine &line)
 {
     const int file = openToSend(line.fileName);
     if (file < 0)
         return failure("open", 255);
-    const int sock = makeSocket();
+    const auto destination = destinationAddress(line.ipAddress, line.port, line.options.family);
+    if (const auto *why = std::get_if<std::string>(&destination))
+        return failureSaid(*why);
+    const Address &to = std::get<Address>(destination);
+    const int sock = makeSocket(to.family());
     if (sock < 0)
         return failure("socket");
-    if (const Ending bound = bindTo(sock, anyLocalAddress(SENDER_LOCAL_PORT)); bound.failed())
+    if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), SENDER_LOCAL_PORT); bound.failed())
         return bound;
     askForAnswers(sock);
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
                       SendingStatus::Shown, line.options.datagrams, nullptr};
     Answers answers;
-    if (const Ending sent = sendFile(file, sock, ipv4Address(line.ipAddress, line.port), how, answers); sent.failed())
+    if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;
     if (reporting(line.options.reports))  // the answers to the last datagrams are on their way
         awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);

@@ -24,8 +24,12 @@ struct Sending {
     const std::atomic<bool> *stopAsked = nullptr;
 };
 
-// Opens the file to send, or says on standard output that it cannot: -1 and errno then.
+// Opens the file to send ("-": standard input), or says on standard output that it cannot:
+// -1 and errno then.
 int openToSend(const std::string &fileName);
+// Binds the sending socket of the family to the local address and port the options ask
+// for, the fixed port by default; that one in use says how to choose another.
+Ending bindSendingSocket(int sock, const Options &options, Family family, std::int32_t fixedPort);
 // Sends the file as datagrams, closes it, then prints "sending done N" and reports. The
 // answers of the network that come meanwhile are counted in `answers`.
 Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers);

@@ -92,15 +92,20 @@ TEST(Listen, AnIdleEndCountsFromTheEndOfTheSending)
     EXPECT_EQ(run.out(), "socket is 4\nsending done 10\n");
 }
 
-TEST(Listen, ASecondRunFailsAtTheBind)
+// The fixed port is taken: the failure says which port and how to choose another, which
+// then runs beside the first.
+TEST(Listen, ASecondRunFailsAtTheBindButMayChooseAnotherPort)
 {
     const TempFile file("payload");
     Child first(frandle({"L", file.path(), "9", "127.0.0.1"}));
     ASSERT_TRUE(first.waitForOut("sending done 1\n"));
     const Outcome second = run({"L", file.path(), "9", "127.0.0.1"});
     EXPECT_EQ(second.out, "socket is 4\n");
-    EXPECT_EQ(second.err, "bind: Address already in use\n");
+    EXPECT_EQ(second.err, "bind: Address already in use (local port 30000; choose another with -p)\n");
     EXPECT_EQ(second.status, 1);
+    const Outcome beside = run({"-w", "0.2", "-q", "L", file.path(), "9", "127.0.0.1", "-p", "30001"});
+    EXPECT_EQ(beside.out, "socket is 4\nsending done 1\n");
+    EXPECT_EQ(beside.status, 0);
     EXPECT_TRUE(first.running());
 }
 

@@ -13,8 +13,12 @@ TEST(Options, RatesAndWaitsAreReadOrRefused)
         const char *text;
         std::optional<double> rate;
         std::optional<double> seconds;
+        std::optional<std::int32_t> localPort = std::nullopt;
     } cases[] = {
-        {"1", 1, 1},
+        {"65535", 65535, 65535, 65535},
+        {"65536", 65536, 65536, std::nullopt},
+        {"40001", 40001, 40001, 40001},
+        {"1", 1, 1, 1},
         {"1.5", 1.5, 1.5},
         {"0.5", std::nullopt, 0.5},  // below 1 bit/s
         {"10k", 1e4, std::nullopt},
@@ -47,6 +51,7 @@ TEST(Options, RatesAndWaitsAreReadOrRefused)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(rateOf(c.text), c.rate);
         EXPECT_EQ(secondsOf(c.text), c.seconds);
+        EXPECT_EQ(localPortOf(c.text), c.localPort);
     }
 }
 
@@ -60,7 +65,13 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         std::int32_t sendSize;
         double idleSeconds;
         Datagrams datagrams = Datagrams::OnePacketEach;
+        Family family = Family::Any;
+        std::string service = "";  // the port as a name, for the front end to look up
     } cases[] = {
+        {{"S", "f", "echo", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0, Datagrams::OnePacketEach,
+         Family::Any, "echo"},
+        {{"S", "f", " +12x", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0},  // atoi's 12
+        {{"S", "f", "", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0},
         {{"L", "f", "9", "a", "-w", "1"}, CommandLine::Asks::Transfer, OperationMode::SendAndListen, "f", 1396, 1},
         {{"-w", "2", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 2},
         {{"S", "f", "9", "a", "-5"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", -5, 0},
@@ -69,6 +80,14 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         {{"S", "f", "--wait=3", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"S", "f", "9", "-O"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0, Datagrams::Offloaded},
         {{"--offload", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 0, Datagrams::Offloaded},
+        // -4 and -6 are options but in the send size's place, where they were a size.
+        {{"S", "f", "9", "a", "-4"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", -4, 0},
+        {{"S", "f", "9", "a", "1000", "-4"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1000, 0,
+         Datagrams::OnePacketEach, Family::IPv4},
+        {{"-6", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 0, Datagrams::OnePacketEach,
+         Family::IPv6},
+        {{"R", "-", "9", "-p", "5000"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
+        {{"S", "f", "9", "-p", "0"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"R", "f", "-h"}, CommandLine::Asks::Help, OperationMode::None, "", 1396, 0},
         {{"R", "f"}, CommandLine::Asks::Usage, OperationMode::None, "", 1396, 0},
     };
@@ -86,6 +105,8 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         EXPECT_EQ(line.sendSize, c.sendSize);
         EXPECT_EQ(line.options.idleSeconds, c.idleSeconds);
         EXPECT_EQ(line.options.datagrams, c.datagrams);
+        EXPECT_EQ(line.options.family, c.family);
+        EXPECT_EQ(line.service, c.service);
     }
 }
 

@@ -21,6 +21,9 @@ struct Case {
     std::size_t fileSize;
     std::vector<std::string> sizeArgs;  // what follows the address
     std::vector<std::size_t> datagrams;
+    std::vector<std::string> options = {};
+    std::string address = "127.0.0.1";
+    int from = 40000;
 };
 
 TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
@@ -37,13 +40,17 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
         {10, {"0"}, {}},
         {10, {"many"}, {}},
         {3000, {"100", "extra"}, {1396, 1396, 208}},              // with a 7th argument the size is not read
+        {300, {"100"}, {100, 100, 100}, {}, "127.1"},              // inet_addr's short form
+        {300, {"100"}, {100, 100, 100}, {"-4"}, "localhost"},      // a name
+        {300, {"100"}, {100, 100, 100}, {"-p", "40001", "-s", "127.0.0.1"}, "127.0.0.1", 40001},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.sizeArgs) + " file of " + std::to_string(c.fileSize));
         const std::string bytes = testBytes(c.fileSize, static_cast<unsigned>(c.fileSize));
         const TempFile file(bytes);
         const Udp receiver;
-        std::vector<std::string> args = {"S", file.path(), std::to_string(receiver.port()), "127.0.0.1"};
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"S", file.path(), std::to_string(receiver.port()), c.address});
         args.insert(args.end(), c.sizeArgs.begin(), c.sizeArgs.end());
 
         const Outcome got = run(args);
@@ -57,7 +64,7 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
         std::size_t at = 0;
         for (std::size_t i = 0; i < arrived.size(); ++i) {
             EXPECT_EQ(arrived[i].bytes, bytes.substr(at, c.datagrams[i])) << "datagram " << i;
-            EXPECT_EQ(arrived[i].from, 40000);
+            EXPECT_EQ(arrived[i].from, c.from);
             at += c.datagrams[i];
         }
     }
@@ -100,8 +107,10 @@ TEST(Send, APipeGivesWholeChunks)
         std::string sendSize;
         std::vector<std::size_t> writes;  // each one read apart from the next
         std::string offload;
+        std::string name = "";  // of the file on the command line: "-" reads standard input
     } cases[] = {
         {"1396", {3000, 1, 1396, 4096}, ""},
+        {"1396", {3000, 1, 1396, 4096}, "", "-"},
         {"1396", {3000, 1, 1396, 4096}, "-O"},
         {"100", {250, 99, 1, 100}, ""},
         {"1", {3, 1}, ""},
@@ -112,10 +121,12 @@ TEST(Send, APipeGivesWholeChunks)
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
         const Udp receiver;
-        std::vector<std::string> args = {"S", fifo, std::to_string(receiver.port()), "127.0.0.1", c.sendSize};
+        std::vector<std::string> args = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <" + fifo, FRANDLE_BIN, "S",
+                                         c.name.empty() ? fifo : c.name, std::to_string(receiver.port()), "127.0.0.1",
+                                         c.sendSize};
         if (!c.offload.empty())
             args.push_back(c.offload);
-        Child send(frandle(args));
+        Child send(args);
         std::string all;
         for (std::size_t i = 0; i < c.writes.size(); ++i) {
             const std::string part = testBytes(c.writes[i], static_cast<unsigned>(i + 1));
@@ -179,10 +190,14 @@ TEST(Send, FailuresNameTheCallSendNothingAndEndWithStatus1)
         bool holdSenderPort;
         std::string errStart;
     } cases[] = {
-        {{"S", file.path(), port, "127.0.0.1"}, true, "bind: Address already in use\n"},
+        {{"S", file.path(), port, "127.0.0.1"}, true, "bind: Address already in use (local port 40000; choose another with -p)\n"},
+        {{"-p", "40000", "S", file.path(), port, "127.0.0.1"}, true, "bind: Address already in use\n"},
         // No address: the conversion gives the broadcast address, which may not be sent to.
         {{"S", file.path(), port}, false, "sendto: "},
-        {{"S", file.path(), port, "not an address"}, false, "sendto: "},
+        {{"S", file.path(), port, "255.255.255.255"}, false, "sendto: "},
+        {{"S", file.path(), port, "no-such-host.invalid"}, false, "frandle: no-such-host.invalid: "},
+        {{"-4", "S", file.path(), port, "::1"}, false, "frandle: ::1: "},
+        {{"S", file.path(), "no-such-service", "127.0.0.1"}, false, "frandle: no-such-service: no such UDP service\n"},
         // A directory opens but cannot be read.
         {{"S", "/tmp/frandle-test-dir", port, "127.0.0.1"}, false, "read: Is a directory\n"},
     };
