@@ -85,6 +85,14 @@ ssize_t sendFromFile(int file, off_t &offset, int sock, const Address &destinati
     return sendfile(sock, file, &offset, block);
 }
 
+// Sends what a send from the file left corked: sendfile asks the kernel to wait for more
+// until it has read all it was asked for, which a file that ends first never gives.
+void pushCorked(int sock)
+{
+    constexpr int off = 0;
+    setsockopt(sock, SOL_UDP, UDP_CORK, &off, sizeof off);
+}
+
 // The datagrams of one block, each its own message to the destination.
 struct Batch {
     std::array<iovec, BATCH> parts{};
@@ -243,6 +251,8 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
                 } else if (bytes < 0 && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
                     return failure("sendto");
                 } else if (bytes > 0) {
+                    if (static_cast<std::size_t>(bytes) < block)  // the file's end: the kernel waits for more
+                        pushCorked(sock);
                     nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
                     sent += static_cast<std::uint64_t>(bytes);
                     answersSeen = UINT64_MAX;

@@ -9,7 +9,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -330,6 +333,65 @@ TEST(Network, ASmallerMtuMidRunEndsNoTransfer)
         EXPECT_EQ(verdict.status, 0) << verdict.out;
         EXPECT_NE(verdict.out.find("expected 10486, intact 10486, missing 0"), std::string::npos) << verdict.out;
     }
+}
+
+// IPv6 between the two hosts, by address and by a name from the host's own hosts file, from
+// a second local address with -s, offloaded or not, and to an echo peer: every probe
+// datagram intact. A receiver bound to IPv6 takes IPv4 as well.
+TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v socat"))
+        GTEST_SKIP() << "needs root, ip and socat to build two hosts";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+    for (const auto &[ns, dev, addresses] : {std::tuple{hosts.a, "va", "fd00::1 fd00::11"}, {hosts.b, "vb", "fd00::2"}}) {
+        std::istringstream each(addresses);
+        for (std::string address; each >> address;)
+            ASSERT_TRUE(sh("ip -n " + ns + " addr add " + address + "/64 dev " + dev + " nodad"));
+    }
+    // ip netns exec puts /etc/netns/<name>/hosts in place of /etc/hosts.
+    const std::string hostsDir = "/etc/netns/" + hosts.a;
+    ASSERT_TRUE(sh("mkdir -p " + hostsDir));
+    std::ofstream(hostsDir + "/hosts") << "fd00::2 far\n";
+    Child make({FRANDLE_PROBE_BIN, "make", "2M", "1000"});
+    ASSERT_EQ(make.wait(), 0);
+    const TempFile file(make.out());
+    const struct {
+        std::vector<std::string> receiver, sender;  // options, and the sender's address last
+    } cases[] = {
+        {{"-6"}, {"fd00::2"}},
+        {{"-6"}, {"far"}},
+        {{"-6"}, {"-s", "fd00::11", "far"}},
+        {{"-6", "-O"}, {"-O", "fd00::2"}},
+        {{"-s", "fd00::2"}, {"-6", "far"}},
+        {{"-6"}, {"192.0.2.2"}},  // IPv4 to a receiver bound to IPv6
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.receiver) + " " + testing::PrintToString(c.sender));
+        std::vector<std::string> receiver = c.receiver;
+        receiver.insert(receiver.end(), {"-v", "R", "-", "5013"});
+        Child receive(TwoHosts::in(hosts.b, frandle(receiver)));
+        ASSERT_TRUE(receive.waitForOut("Receiving, port: 5013\n"));
+        std::vector<std::string> sender(c.sender.begin(), c.sender.end() - 1);
+        sender.insert(sender.end(), {"S", file.path(), "5013", c.sender.back(), "1000"});
+        Child send(TwoHosts::in(hosts.a, frandle(sender)));
+        EXPECT_EQ(send.wait(), 0) << send.err();
+        EXPECT_EQ(send.out(), "sending done 2098\n");
+        settle(receive);
+        EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+        const Outcome verdict = check(receive.out());
+        EXPECT_NE(verdict.out.find("expected 2098, intact 2098, missing 0"), std::string::npos) << verdict.out;
+    }
+    Child make20({FRANDLE_PROBE_BIN, "make", "20000", "1000"});
+    ASSERT_EQ(make20.wait(), 0);
+    const TempFile echoed(make20.out());
+    Child echo(TwoHosts::in(hosts.b, {"socat", "UDP6-RECVFROM:5014,fork", "EXEC:cat"}));  // a process a datagram
+    ASSERT_TRUE(hosts.waitForUdpPort(hosts.b, 5014));
+    Child listen(TwoHosts::in(hosts.a, frandle({"-w", "1", "L", echoed.path(), "5014", "far", "1000"})));
+    EXPECT_EQ(listen.wait(10s), 0);
+    const Outcome verdict = check(listen.out());
+    EXPECT_NE(verdict.out.find("expected 20, intact 20, missing 0"), std::string::npos) << verdict.out;
+    sh("rm -rf " + hostsDir);
 }
 
 }  // namespace
