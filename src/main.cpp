@@ -21,8 +21,10 @@ static constexpr const char *usage = "usage:frandle S|R|L fileName port [ipAddre
 static constexpr const char *help = R"(
 Sends a file as UDP datagrams, prints the datagrams that arrive, or both at once.
 
-  S  sends fileName to ipAddress:port from local port 40000, one datagram for each
-     chunk of send size bytes (1396 at most and by default), and prints "sending done N"
+  S  sends fileName (- for standard input) to ipAddress:port from local port 40000,
+     one datagram for each chunk of send size bytes (1396 at most and by default),
+     and prints "sending done N"; ipAddress may be IPv4, IPv6 or a name, and port a
+     UDP service name
   R  binds port and prints every datagram that arrives as "rcvd <bytes>", until stopped
   L  sends like S, from local port 30000, and prints every datagram that comes back to
      that port, until stopped
@@ -33,6 +35,11 @@ Options, anywhere among the arguments (-- ends them):
                         millions, billions; 1 to 1000G)
   -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS, a year at most
                         (in L, counted from the end of the sending at the earliest)
+  -4, -6                resolve names to IPv4 or IPv6 only; R with -6 binds IPv6 (and
+                        takes IPv4 too, where the system allows)
+  -s, --source ADDRESS  bind this local address: R receives only there, S and L send
+                        from it
+  -p, --local-port PORT S, L: send from PORT instead of 40000 or 30000
   -v, --verbose         report what was sent and received on standard error, also when
                         it is not a terminal
   -q, --quiet           no report and no status line, even on a terminal

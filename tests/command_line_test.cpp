@@ -69,7 +69,7 @@ TEST(CommandLine, HelpShowsTheUsageLineTheModesTheOptionsAndTheManual)
         const Outcome got = run({option, "S"});
         EXPECT_EQ(got.out.rfind(usage, 0), 0u);
         for (const std::string word : {"\n  S  ", "\n  R  ", "\n  L  ", "--bitrate", "--wait", "--verbose", "--quiet",
-                                       "--version", "man frandle"})
+                                       "--version", "--offload", "--source", "--local-port", "-6", "man frandle"})
             EXPECT_NE(got.out.find(word), std::string::npos) << word;
         EXPECT_EQ(got.status, 0);
     }
