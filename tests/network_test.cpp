@@ -344,7 +344,8 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
         GTEST_SKIP() << "needs root, ip and socat to build two hosts";
     const TwoHosts hosts;
     ASSERT_TRUE(hosts.ready());
-    for (const auto &[ns, dev, addresses] : {std::tuple{hosts.a, "va", "fd00::1 fd00::11"}, {hosts.b, "vb", "fd00::2"}}) {
+    for (const auto &[ns, dev, addresses] :
+         {std::tuple{hosts.a, "va", "fd00::1 fd00::11"}, {hosts.b, "vb", "fd00::2 fe80::2"}}) {
         std::istringstream each(addresses);
         for (std::string address; each >> address;)
             ASSERT_TRUE(sh("ip -n " + ns + " addr add " + address + "/64 dev " + dev + " nodad"));
@@ -362,6 +363,7 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
         {{"-6"}, {"fd00::2"}},
         {{"-6"}, {"far"}},
         {{"-6"}, {"-s", "fd00::11", "far"}},
+        {{"-6"}, {"fe80::2%va"}},  // link-local, with the zone
         {{"-6", "-O"}, {"-O", "fd00::2"}},
         {{"-s", "fd00::2"}, {"-6", "far"}},
         {{"-6"}, {"192.0.2.2"}},  // IPv4 to a receiver bound to IPv6

@@ -1,7 +1,9 @@
 // The command line's numbers and options, read in-process: no binary, no socket.
+#include "../src/net.hpp"
 #include "../src/options.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 
@@ -108,6 +110,16 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         EXPECT_EQ(line.options.family, c.family);
         EXPECT_EQ(line.service, c.service);
     }
+}
+
+// A port given by name is a UDP service of the system's list, where it has one.
+TEST(Options, ServiceNamesAreUdpPorts)
+{
+    if (access("/etc/services", R_OK) != 0)
+        GTEST_SKIP() << "no list of services on this system";
+    EXPECT_EQ(udpServicePort("echo"), 7);
+    EXPECT_EQ(udpServicePort("domain"), 53);
+    EXPECT_EQ(udpServicePort("no-such-service"), std::nullopt);
 }
 
 }  // namespace
