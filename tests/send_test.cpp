@@ -287,6 +287,33 @@ TEST(Send, ASmallStackIsEnough)
     }
 }
 
+// A port where nothing listens answers each datagram on loopback; the report counts the
+// answers by kind and reporter, in both regimes (offloaded, a block gets one answer), and
+// the status stays 0. A port that takes them gives no answer.
+TEST(Send, TheReportTellsWhatTheNetworkAnswered)
+{
+    const TempFile file(testBytes(10 * 1000));
+    const Udp listening;
+    const struct {
+        std::vector<std::string> options;
+        std::string port;
+        std::string answer;
+    } cases[] = {
+        {{}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 10 times\n"},
+        {{"-O"}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 1 time\n"},
+        {{}, std::to_string(listening.port()), "the network answered nothing\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options) + " " + c.port);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-v", "S", file.path(), c.port, "127.0.0.1", "1000"});
+        const Outcome got = run(args);
+        EXPECT_EQ(got.status, 0);
+        EXPECT_EQ(got.out, "sending done 10\n");
+        EXPECT_NE(got.err.find(c.answer), std::string::npos) << got.err;
+    }
+}
+
 // Paced, a send takes at least the time its bytes need at the rate (a loaded machine only
 // makes it slower), with the same datagrams; -v reports what went out, and on a terminal a
 // status line shows while it goes, cleared before the report.
