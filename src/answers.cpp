@@ -180,10 +180,6 @@ void readAnswers(int sock, Answers &answers)
             answers.add(kind, kind == AnswerKind::FragmentationNeeded ? about.ee_info : 0, reporter);
         }
     }
-    // The last answer is also left pending, to refuse the next call: it is counted already.
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size);
 }
 
 void awaitAnswers(int sock, Answers &answers, double seconds)
@@ -193,8 +189,14 @@ void awaitAnswers(int sock, Answers &answers, double seconds)
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         pollfd queued{sock, 0, 0};  // an answer queued shows as POLLERR, which is never masked
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
-        if (poll(&queued, 1, static_cast<int>(left.count())) > 0)
-            readAnswers(sock, answers);
+        if (poll(&queued, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        readAnswers(sock, answers);
+        // The last answer is also left pending to refuse the next call, and shows as POLLERR
+        // until taken: it is counted already.
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size);
     }
 }
 
