@@ -123,7 +123,7 @@ steady() {
     receiver=$!
     started+=("$receiver")
     sleep 0.3
-    sent=$("$bench"/paced_sender "$receivePort" "$rate" 2)
+    sent=$("$bench"/paced_sender -O "$receivePort" "$rate" 2 | cut -d" " -f1)
     if [ "$out" = /dev/null ]; then
         sleep 0.5
         kept=$((sent - $(drops "$receivePort")))
@@ -151,7 +151,7 @@ listenShare() {
     percent "$(intact "$work/l.out")" "$listenChunks"
 }
 
-"$bench"/sink "$sinkPort" &
+"$bench"/sink -O "$sinkPort" &
 started+=("$!")
 sleep 0.2
 plain=() segment=() sendMode=() iperf=()
@@ -185,7 +185,7 @@ for rate in 400000 800000 1000000; do
     for ((run = 1; run <= 3; run++)); do
         echo "steady to a file at $rate/s: run $run of 3" >&2
         r+=("$(steady "$rate" "$work/steady.out" "$tool" R - "$receivePort")")
-        f+=("$(steady "$rate" "$work/steady.out" "$bench"/receive_floor "$receivePort")")
+        f+=("$(steady "$rate" "$work/steady.out" "$bench"/receive_floor -O "$receivePort")")
     done
     fileR[$rate]=$(median "${r[@]}") fileFloor[$rate]=$(median "${f[@]}")
 done
