@@ -11,9 +11,41 @@ sinkPort=45101 receivePort=45102 iperfPort=45103
 
 work=$(mktemp -d /tmp/frandle-bench.XXXXXX)
 chmod 777 "$work"  # the unprivileged receivers write here
+# Every process started in the background is signalled only by the pid it was started
+# with, and only while it is still this shell's child: bash reaps a child soon after it
+# ends, and its pid may then be another process's.
 started=()
+track() { pid=$!; started+=("$pid"); }
+ours() {
+    local stat ppid
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    read -r _ ppid _ <<<"${stat##*) }"  # past the name, which may hold spaces
+    [ "$ppid" = "$$" ]
+}
+forget() {
+    local left=() p
+    for p in "${started[@]}"; do [ "$p" = "$1" ] || left+=("$p"); done
+    started=("${left[@]}")
+}
+# Waits up to $2 tenths of a second for a process to end by itself, then asks it to stop
+# (TERM), then after 5 s more makes it (KILL); reaps it either way.
+reap() {
+    local pid=$1 i
+    for ((i = 0; i < $2; i++)); do ours "$pid" || break; sleep 0.1; done
+    if ours "$pid"; then kill -TERM "$pid" 2>/dev/null || true; fi
+    for ((i = 0; i < 50; i++)); do ours "$pid" || break; sleep 0.1; done
+    if ours "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
+    wait "$pid" 2>/dev/null || true
+    forget "$pid"
+}
+stop() { reap "$1" 0; }
+# shellcheck disable=SC2317  # it runs from the trap
 cleanup() {
-    for pid in "${started[@]}"; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
+    local p
+    for p in "${started[@]}"; do
+        if ours "$p"; then kill -KILL "$p" 2>/dev/null || true; fi
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -22,7 +54,8 @@ trap cleanup EXIT
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFRANDLE_BENCH=ON -DFRANDLE_WERROR=OFF >/dev/null
 cmake --build build-bench >/dev/null
 tool=build-bench/frandle bench=build-bench/bench
-# Receivers run as an ordinary user would run them: as root, as nobody.
+# Receivers run as an ordinary user would run them: as root, as nobody. setpriv execs the
+# program, so the pid started is the program's own.
 user=()
 [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
@@ -33,6 +66,7 @@ makeText() { awk -v n="$2" -v f="$filler" 'BEGIN { for (i = 0; i < n; i++) print
 makeText "$work/text" "$chunks"
 makeText "$work/text10" "$listenChunks"
 chmod a+r "$work/text" "$work/text10"
+mkfifo -m 666 "$work/pipe"
 
 now() { date +%s%N; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
@@ -47,19 +81,19 @@ elapsed() {
     echo $(($(now) - t0))
 }
 
+# Datagrams a second that iperf3 sends to its own server on loopback; sets iperfResult.
 iperfRate() {
-    iperf3 -s -1 -p "$iperfPort" >/dev/null 2>&1 &
-    local server=$!
-    started+=("$server")
+    iperf3 -s -1 -p "$iperfPort" >/dev/null 2>&1 & track
+    local server=$pid
     sleep 0.3
-    iperf3 -c 127.0.0.1 -p "$iperfPort" -u -b 0 -l 1396 -t 2 -J |
-        python3 -c 'import json, sys; s = json.load(sys.stdin)["end"]["sum"]; print(int(s["packets"] / s["seconds"]))'
-    wait "$server" || true
+    iperfResult=$(iperf3 -c 127.0.0.1 -p "$iperfPort" -u -b 0 -l 1396 -t 2 -J |
+        python3 -c 'import json, sys; s = json.load(sys.stdin)["end"]["sum"]; print(int(s["packets"] / s["seconds"]))') || iperfResult=0
+    reap "$server" 20
 }
 
 # Waits until a growing output file has stayed the same size for 0.3 s (at most 30 s).
 settle() {
-    local last=-1 size stable=0
+    local last=-1 size stable=0 i
     for ((i = 0; i < 300 && stable < 3; i++)); do
         size=$(stat -c %s "$1")
         if [ "$size" = "$last" ]; then stable=$((stable + 1)); else stable=0; fi
@@ -80,6 +114,7 @@ intact() {
 
 # Waits until a file holds a text (at most 10 s).
 waitFor() {
+    local i
     for ((i = 0; i < 1000; i++)); do
         grep -q "$2" "$1" 2>/dev/null && return 0
         sleep 0.01
@@ -94,66 +129,62 @@ cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }';
 drops() { awk -v p="$(printf ':%04X' "$1")" '$2 ~ p { print $NF }' /proc/net/udp; }
 
 # R mode receiving the 100 MB file from S mode, into a file or (with "pipe") through cat;
-# prints the share of intact lines and R's CPU time per datagram in nanoseconds.
+# sets share (of intact lines) and ns (R's CPU time per datagram).
 blast() {
+    local receiver reader="" cpu
     rm -f "$work/r.out"
     if [ "$1" = pipe ]; then
-        "${user[@]}" sh -c "exec $tool R - $receivePort | cat >$work/r.out" 2>>"$work/errors" &
+        "${user[@]}" cat <"$work/pipe" >"$work/r.out" & track
+        reader=$pid
+        "${user[@]}" "$tool" R - "$receivePort" >"$work/pipe" 2>>"$work/errors" & track
     else
-        "${user[@]}" "$tool" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" &
+        "${user[@]}" "$tool" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" & track
     fi
-    started+=("$!")
+    receiver=$pid
     waitFor "$work/r.out" "Receiving"
-    local receiver
-    receiver=$(pgrep -n -x frandle)
     "$tool" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
     settle "$work/r.out"
-    local cpu
     cpu=$(cpuTime "$receiver")
-    kill -TERM "$receiver"
-    wait || true
-    echo "$(percent "$(intact "$work/r.out")" "$chunks") $((cpu / chunks))"
+    stop "$receiver"
+    [ -z "$reader" ] || reap "$reader" 50  # cat ends at the end of R's output
+    share=$(percent "$(intact "$work/r.out")" "$chunks") ns=$((cpu / chunks))
 }
 
 # A steady stream at a rate for 2 s into a receiver (R mode, or the floor receiver);
-# prints the share kept.
+# sets kept (the share kept).
 steady() {
-    local rate=$1 out=$2 receiver kept sent
+    local rate=$1 out=$2 receiver count sent
     shift 2
-    "${user[@]}" "$@" >"$out" 2>>"$work/errors" &
-    receiver=$!
-    started+=("$receiver")
+    "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
+    receiver=$pid
     sleep 0.3
     sent=$("$bench"/paced_sender -O "$receivePort" "$rate" 2 | cut -d" " -f1)
     if [ "$out" = /dev/null ]; then
         sleep 0.5
-        kept=$((sent - $(drops "$receivePort")))
+        count=$((sent - $(drops "$receivePort")))
     else
         settle "$out"
     fi
-    kill -TERM "$receiver"
-    wait "$receiver" || true
+    stop "$receiver"
     case $1 in
-        "$tool") [ "$out" = /dev/null ] || kept=$(intact "$out") ;;
-        *) kept=$(($(stat -c %s "$out") / 1396)) ;;
+        "$tool") [ "$out" = /dev/null ] || count=$(intact "$out") ;;
+        *) count=$(($(stat -c %s "$out") / 1396)) ;;
     esac
-    percent "$kept" "$sent"
+    kept=$(percent "$count" "$sent")
 }
 
-# L mode sending the 10 MB file to itself; the share of intact lines.
+# L mode sending the 10 MB file to itself; sets share (of intact lines).
 listenShare() {
-    "${user[@]}" "$tool" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" &
-    local run=$!
-    started+=("$run")
+    local run
+    "${user[@]}" "$tool" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" & track
+    run=$pid
     waitFor "$work/l.out" "socket is"
     settle "$work/l.out"
-    kill -TERM "$run"
-    wait "$run" || true
-    percent "$(intact "$work/l.out")" "$listenChunks"
+    stop "$run"
+    share=$(percent "$(intact "$work/l.out")" "$listenChunks")
 }
 
-"$bench"/sink -O "$sinkPort" &
-started+=("$!")
+"$bench"/sink -O "$sinkPort" & track
 sleep 0.2
 plain=() segment=() sendMode=() iperf=()
 haveIperf=$(command -v iperf3 >/dev/null && command -v python3 >/dev/null && echo yes || echo no)
@@ -162,38 +193,45 @@ for ((run = 1; run <= runs; run++)); do
     plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$sinkPort")")
     segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$sinkPort")")
     sendMode+=("$(elapsed "$tool" S "$work/text" "$sinkPort" 127.0.0.1)")
-    [ "$haveIperf" = yes ] && iperf+=("$(iperfRate)")
+    if [ "$haveIperf" = yes ]; then
+        iperfRate
+        iperf+=("$iperfResult")
+    fi
 done
 
 toFile=() toPipe=() cpu=()
 for ((run = 1; run <= blasts; run++)); do
     echo "bursts: run $run of $blasts" >&2
-    read -r share ns < <(blast file)
+    blast file
     toFile+=("$share") cpu+=("$ns")
-    read -r share ns < <(blast pipe)
+    blast pipe
     toPipe+=("$share")
 done
 
 null=()
 for ((run = 1; run <= runs; run++)); do
     echo "steady to /dev/null: run $run of $runs" >&2
-    null+=("$(steady 1500000 /dev/null "$tool" R - "$receivePort")")
+    steady 1500000 /dev/null "$tool" R - "$receivePort"
+    null+=("$kept")
 done
 
 declare -A fileR fileFloor
 for rate in 400000 800000 1000000; do
-    r=() f=()
+    inR=() inFloor=()
     for ((run = 1; run <= 3; run++)); do
         echo "steady to a file at $rate/s: run $run of 3" >&2
-        r+=("$(steady "$rate" "$work/steady.out" "$tool" R - "$receivePort")")
-        f+=("$(steady "$rate" "$work/steady.out" "$bench"/receive_floor -O "$receivePort")")
+        steady "$rate" "$work/steady.out" "$tool" R - "$receivePort"
+        inR+=("$kept")
+        steady "$rate" "$work/steady.out" "$bench"/receive_floor -O "$receivePort"
+        inFloor+=("$kept")
     done
-    fileR[$rate]=$(median "${r[@]}") fileFloor[$rate]=$(median "${f[@]}")
+    fileR[$rate]=$(median "${inR[@]}") fileFloor[$rate]=$(median "${inFloor[@]}")
 done
 
 listened=()
 for ((run = 1; run <= runs; run++)); do
-    listened+=("$(listenShare)")
+    listenShare
+    listened+=("$share")
 done
 
 # Paced sends longer than a second: the rate S mode reports, over the rate asked for.
@@ -214,7 +252,7 @@ for ((run = 1; run <= runs; run++)); do
     checked+=("$(elapsed build-bench/frandle-probe check "$work/probe.log")")
 done
 
-whole() { local n=0; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
+whole() { local n=0 s; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
 p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
 echo
 echo "$(date +%F), machine: $(nproc) cores, $(uname -sr), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
