@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Measures frandle on loopback against reference programs measured in the same run, and
-# prints the tables. Receivers run without privilege. Run from anywhere: bash bench/run.sh
+# prints the tables, for both ways datagrams can meet the kernel: one packet each (the
+# default) and offloaded (-O). Receivers run without privilege. Run from anywhere:
+# bash bench/run.sh; RUNS=1 BLASTS=1 for a quick look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=${RUNS:-5} blasts=${BLASTS:-10}
+three=$((runs < 3 ? runs : 3))  # the rows that take a median of three
 chunks=71633       # 1396-byte datagrams in the 100 MB file
 listenChunks=7163  # and in the 10 MB one
-sinkPort=45101 receivePort=45102 iperfPort=45103
+blockSinkPort=45101 receivePort=45102 iperfPort=45103 packetSinkPort=45104
 
 work=$(mktemp -d /tmp/frandle-bench.XXXXXX)
 chmod 777 "$work"  # the unprivileged receivers write here
+
 # Every process started in the background is signalled only by the pid it was started
 # with, and only while it is still this shell's child: bash reaps a child soon after it
 # ends, and its pid may then be another process's.
@@ -59,6 +63,14 @@ tool=build-bench/frandle bench=build-bench/bench
 user=()
 [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
+# A build from before -O existed offloads by default: the rows say so.
+if "$tool" -h 2>/dev/null | grep -q -- --offload; then
+    O=(-O) packets="one packet each" offloadedTool="-O"
+else
+    O=() packets="offloaded (this build has no -O)" offloadedTool="(no -O: its default)"
+fi
+blocks="offloaded"
+
 # Text in numbered 1396-byte chunks without line ends: every datagram prints as one line
 # that can be checked on its own.
 filler=$(awk 'BEGIN { f = "abcdefghijklmnopqrstuvwxyz"; while (length(f) < 1383) f = f f; print substr(f, 1, 1383) }')
@@ -72,6 +84,8 @@ now() { date +%s%N; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 percent() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", 100 * a / b }'; }
+# "met" or "not met" for a ratio against a goal: "le 1.1" or "ge 0.97".
+verdict() { awk -v r="$1" -v op="$2" -v g="$3" 'BEGIN { ok = op == "le" ? r <= g : r >= g; print ok ? "met" : "not met" }'; }
 
 # Nanoseconds that one sending run takes, start to end of the process.
 elapsed() {
@@ -128,21 +142,22 @@ cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }';
 # Datagrams the kernel dropped at a full socket bound to a port.
 drops() { awk -v p="$(printf ':%04X' "$1")" '$2 ~ p { print $NF }' /proc/net/udp; }
 
-# R mode receiving the 100 MB file from S mode, into a file or (with "pipe") through cat;
-# sets share (of intact lines) and ns (R's CPU time per datagram).
+# R mode receiving the 100 MB file from S mode, both with the options given, into a file or
+# (with "pipe") through cat; sets share (of intact lines) and ns (R's CPU time a datagram).
 blast() {
-    local receiver reader="" cpu
+    local how=$1 receiver reader="" cpu
+    shift
     rm -f "$work/r.out"
-    if [ "$1" = pipe ]; then
+    if [ "$how" = pipe ]; then
         "${user[@]}" cat <"$work/pipe" >"$work/r.out" & track
         reader=$pid
-        "${user[@]}" "$tool" R - "$receivePort" >"$work/pipe" 2>>"$work/errors" & track
+        "${user[@]}" "$tool" "$@" R - "$receivePort" >"$work/pipe" 2>>"$work/errors" & track
     else
-        "${user[@]}" "$tool" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" & track
+        "${user[@]}" "$tool" "$@" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" & track
     fi
     receiver=$pid
     waitFor "$work/r.out" "Receiving"
-    "$tool" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
+    "$tool" "$@" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
     settle "$work/r.out"
     cpu=$(cpuTime "$receiver")
     stop "$receiver"
@@ -150,15 +165,18 @@ blast() {
     share=$(percent "$(intact "$work/r.out")" "$chunks") ns=$((cpu / chunks))
 }
 
-# A steady stream at a rate for 2 s into a receiver (R mode, or the floor receiver);
-# sets kept (the share kept).
+# A steady stream for 2 s from paced_sender (with -O as $1 "-O", else one packet a
+# datagram) at a rate into a receiver: R mode or the floor receiver, given with its options.
+# Sets kept (the share kept) and pace (the datagrams a second that the sender reached).
 steady() {
-    local rate=$1 out=$2 receiver count sent
-    shift 2
+    local flags=() rate=$2 out=$3 receiver sent result count
+    [ "$1" = -O ] && flags=(-O)
+    shift 3
     "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
     receiver=$pid
     sleep 0.3
-    sent=$("$bench"/paced_sender -O "$receivePort" "$rate" 2 | cut -d" " -f1)
+    result=$("$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2)
+    read -r sent pace <<<"$result"
     if [ "$out" = /dev/null ]; then
         sleep 0.5
         count=$((sent - $(drops "$receivePort")))
@@ -166,17 +184,19 @@ steady() {
         settle "$out"
     fi
     stop "$receiver"
-    case $1 in
-        "$tool") [ "$out" = /dev/null ] || count=$(intact "$out") ;;
-        *) count=$(($(stat -c %s "$out") / 1396)) ;;
-    esac
+    if [ "$out" != /dev/null ]; then
+        case $1 in
+            "$tool") count=$(intact "$out") ;;
+            *) count=$(($(stat -c %s "$out") / 1396)) ;;
+        esac
+    fi
     kept=$(percent "$count" "$sent")
 }
 
-# L mode sending the 10 MB file to itself; sets share (of intact lines).
+# L mode sending the 10 MB file to itself, with the options given; sets share.
 listenShare() {
     local run
-    "${user[@]}" "$tool" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" & track
+    "${user[@]}" "$tool" "$@" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" & track
     run=$pid
     waitFor "$work/l.out" "socket is"
     settle "$work/l.out"
@@ -184,63 +204,87 @@ listenShare() {
     share=$(percent "$(intact "$work/l.out")" "$listenChunks")
 }
 
-"$bench"/sink -O "$sinkPort" & track
+# Each regime's senders meet a sink that receives as that regime's R does: a sink taking
+# blocks whole spares a sender of blocks the cutting, which a sender of single datagrams
+# never needs.
+"$bench"/sink -O "$blockSinkPort" & track
+"$bench"/sink "$packetSinkPort" & track
 sleep 0.2
-plain=() segment=() sendMode=() iperf=()
+plain=() mmsg=() segment=() sendMode=() sendBlocks=() iperf=()
 haveIperf=$(command -v iperf3 >/dev/null && command -v python3 >/dev/null && echo yes || echo no)
 for ((run = 1; run <= runs; run++)); do
     echo "senders: run $run of $runs" >&2
-    plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$sinkPort")")
-    segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$sinkPort")")
-    sendMode+=("$(elapsed "$tool" S "$work/text" "$sinkPort" 127.0.0.1)")
+    plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$packetSinkPort")")
+    mmsg+=("$(elapsed "$bench"/sendmmsg_floor "$work/text" "$packetSinkPort")")
+    sendMode+=("$(elapsed "$tool" S "$work/text" "$packetSinkPort" 127.0.0.1)")
+    segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$blockSinkPort")")
+    sendBlocks+=("$(elapsed "$tool" "${O[@]}" S "$work/text" "$blockSinkPort" 127.0.0.1)")
     if [ "$haveIperf" = yes ]; then
         iperfRate
         iperf+=("$iperfResult")
     fi
 done
 
-toFile=() toPipe=() cpu=()
+blastFile=() blastPipe=() blastPackets=() cpuBlocks=() cpuPackets=()
 for ((run = 1; run <= blasts; run++)); do
     echo "bursts: run $run of $blasts" >&2
+    blast file "${O[@]}"
+    blastFile+=("$share") cpuBlocks+=("$ns")
+    blast pipe "${O[@]}"
+    blastPipe+=("$share")
     blast file
-    toFile+=("$share") cpu+=("$ns")
-    blast pipe
-    toPipe+=("$share")
+    blastPackets+=("$share") cpuPackets+=("$ns")
 done
 
 null=()
 for ((run = 1; run <= runs; run++)); do
-    echo "steady to /dev/null: run $run of $runs" >&2
-    steady 1500000 /dev/null "$tool" R - "$receivePort"
+    echo "steady offloaded to /dev/null: run $run of $runs" >&2
+    steady -O 1500000 /dev/null "$tool" "${O[@]}" R - "$receivePort"
     null+=("$kept")
 done
 
-declare -A fileR fileFloor
-for rate in 400000 800000 1000000; do
-    inR=() inFloor=()
-    for ((run = 1; run <= 3; run++)); do
-        echo "steady to a file at $rate/s: run $run of 3" >&2
-        steady "$rate" "$work/steady.out" "$tool" R - "$receivePort"
-        inR+=("$kept")
-        steady "$rate" "$work/steady.out" "$bench"/receive_floor -O "$receivePort"
-        inFloor+=("$kept")
+# One packet a datagram into R and into the floor receiver, taking turns: to /dev/null
+# (kept: what the kernel did not drop at the socket) and into a file (kept: what is there).
+rates=(600000 800000 1000000)
+declare -A keptR keptFloor paces
+for rate in "${rates[@]}"; do
+    for out in null file; do
+        inR=() inFloor=() reached=()
+        [ "$out" = null ] && to=/dev/null || to=$work/steady.out
+        for ((run = 1; run <= three; run++)); do
+            echo "steady one packet each to $out at $rate/s: run $run of $three" >&2
+            steady - "$rate" "$to" "$tool" R - "$receivePort"
+            inR+=("$kept") reached+=("$pace")
+            steady - "$rate" "$to" "$bench"/receive_floor "$receivePort"
+            inFloor+=("$kept") reached+=("$pace")
+        done
+        keptR[$rate $out]=$(median "${inR[@]}") keptFloor[$rate $out]=$(median "${inFloor[@]}")
+        paces[$rate $out]=$(median "${reached[@]}")
     done
-    fileR[$rate]=$(median "${inR[@]}") fileFloor[$rate]=$(median "${inFloor[@]}")
 done
 
-listened=()
+listenBlocks=() listenPackets=()
 for ((run = 1; run <= runs; run++)); do
+    echo "L mode: run $run of $runs" >&2
+    listenShare "${O[@]}"
+    listenBlocks+=("$share")
     listenShare
-    listened+=("$share")
+    listenPackets+=("$share")
 done
 
 # Paced sends longer than a second: the rate S mode reports, over the rate asked for.
-paced() { "$tool" -v -b "$1" S "$2" "$sinkPort" 127.0.0.1 2>&1 >/dev/null | sed 's/.*: \([0-9.]*\) Mbit\/s/\1/'; }
-pace10=() pace100=()
-for ((run = 1; run <= 3; run++)); do
-    echo "paced sends: run $run of 3" >&2
-    pace10+=("$(paced 50M "$work/text10")")
-    pace100+=("$(paced 500M "$work/text")")
+paced() {
+    local port=$1 file=$2
+    shift 2
+    "$tool" -v "$@" S "$work/$file" "$port" 127.0.0.1 2>&1 >/dev/null | sed 's/.*: \([0-9.]*\) Mbit\/s/\1/'
+}
+paceBlocks10=() paceBlocks100=() pacePackets10=() pacePackets100=()
+for ((run = 1; run <= three; run++)); do
+    echo "paced sends: run $run of $three" >&2
+    paceBlocks10+=("$(paced "$blockSinkPort" text10 -b 50M "${O[@]}")")
+    paceBlocks100+=("$(paced "$blockSinkPort" text -b 500M "${O[@]}")")
+    pacePackets10+=("$(paced "$packetSinkPort" text10 -b 50M)")
+    pacePackets100+=("$(paced "$packetSinkPort" text -b 500M)")
 done
 
 # The check of a 100 MB probe's log against one CRC over the same bytes, from the page cache.
@@ -253,37 +297,49 @@ for ((run = 1; run <= runs; run++)); do
 done
 
 whole() { local n=0 s; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
-p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
+ms() { echo $(($1 / 1000000)); }
+atLeast() { local n=0 s; for s in "${@:2}"; do awk -v s="$s" -v g="$1" 'BEGIN { exit !(s >= g) }' && n=$((n + 1)); done; echo "$n of $(($# - 1))"; }
+p=$(median "${plain[@]}") m=$(median "${mmsg[@]}") g=$(median "${segment[@]}")
+s=$(median "${sendMode[@]}") sO=$(median "${sendBlocks[@]}")
 echo
 echo "$(date +%F), machine: $(nproc) cores, $(uname -sr), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max); receivers unprivileged; 100 MB = $chunks datagrams of 1396 bytes"
+echo "frandle: $(git log -1 --format='%h %s' -- src 2>/dev/null | cut -c1-100)"
 echo
-echo "| Sender of the 100 MB file to a loopback socket never read | ms, median of $runs | S mode's time over it |"
-echo "|---|---:|---:|"
-echo "| one read and one send a datagram (floor) | $((p / 1000000)) | $(ratio "$s" "$p") |"
-echo "| read + kernel-cut blocks of 46 (batched floor) | $((g / 1000000)) | $(ratio "$s" "$g") (goal: at most 0.70) |"
+echo "| Sender of the 100 MB file to a loopback socket never read | datagrams | ms, median of $runs | ratio | goal |"
+echo "|---|---|---:|---:|---|"
+echo "| plain floor: one read and one sendto a datagram | one packet each | $(ms "$p") | | |"
+echo "| sendmmsg floor: one read of 64 chunks, one sendmmsg of them | one packet each | $(ms "$m") | | |"
+echo "| frandle S | $packets | $(ms "$s") | $(ratio "$s" "$m") of the sendmmsg floor | at most 1.1: $(verdict "$(ratio "$s" "$m")" le 1.1) |"
+echo "| segment floor: one read of 46 chunks, one send the kernel cuts | offloaded | $(ms "$g") | | |"
+echo "| frandle S $offloadedTool | $blocks | $(ms "$sO") | $(ratio "$sO" "$g") of the segment floor | at most 0.85: $(verdict "$(ratio "$sO" "$g")" le 0.85) |"
 if [ "$haveIperf" = yes ]; then
-    echo "| iperf3 -u -b 0 -l 1396: datagrams/s | $(median "${iperf[@]}") | |"
+    echo "| iperf3 -u -b 0 -l 1396 to its own server: datagrams/s | | $(median "${iperf[@]}") | | |"
 fi
-echo "| frandle S | $((s / 1000000)) | 1.00 |"
 echo
-echo "| Received by R mode | runs kept whole | share of intact lines, each run |"
-echo "|---|---:|---|"
-echo "| 100 MB from S mode, into a file | $(whole "${toFile[@]}") | ${toFile[*]} |"
-echo "| 100 MB from S mode, through cat into a file | $(whole "${toPipe[@]}") | ${toPipe[*]} |"
-echo "| 1 500 000/s for 2 s, to /dev/null | | ${null[*]} |"
-echo "| L mode, 10 MB to itself | $(whole "${listened[@]}") | ${listened[*]} |"
-echo
-echo "| Steady stream for 2 s into a file | R mode kept, median of 3 | floor receiver kept | R over the floor |"
-echo "|---|---:|---:|---:|"
-for rate in 400000 800000 1000000; do
-    echo "| $rate/s | ${fileR[$rate]} % | ${fileFloor[$rate]} % | $(ratio "${fileR[$rate]}" "${fileFloor[$rate]}") |"
+echo "| Steady stream for 2 s from paced_sender, one packet each | sender reached (to /dev/null, into a file) | R to /dev/null | floor to /dev/null | R over the floor | R into a file | floor into a file | R over the floor |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+for rate in "${rates[@]}"; do
+    nullRatio=$(ratio "${keptR[$rate null]}" "${keptFloor[$rate null]}")
+    fileRatio=$(ratio "${keptR[$rate file]}" "${keptFloor[$rate file]}")
+    echo "| $rate/s asked | ${paces[$rate null]}/s, ${paces[$rate file]}/s | ${keptR[$rate null]} % | ${keptFloor[$rate null]} % | $nullRatio ($(verdict "$nullRatio" ge 0.97)) | ${keptR[$rate file]} % | ${keptFloor[$rate file]} % | $fileRatio ($(verdict "$fileRatio" ge 0.97)) |"
 done
 echo
-echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer: $(median "${cpu[@]}") ns, median of $blasts."
-echo "Paced sends: -b 50M of the 10 MB file gave $(median "${pace10[@]}") Mbit/s, -b 500M of the 100 MB file $(median "${pace100[@]}") Mbit/s (goal: within 1 %), median of 3."
+echo "R: frandle R ($packets); floor: receive_floor without -O (recvmmsg of 64, bytes written as they came); kept: median of $three; goal: R over the floor at least 0.97."
+echo
+echo "| Received by R mode | datagrams | runs kept whole | share of intact lines, each run |"
+echo "|---|---|---:|---|"
+echo "| 1 500 000/s for 2 s from paced_sender -O into R $offloadedTool, to /dev/null (goal: at least 99.99 % each) | $blocks | $(atLeast 99.99 "${null[@]}") at least 99.99 % | ${null[*]} |"
+echo "| 100 MB from S $offloadedTool into R $offloadedTool, into a file | $blocks | $(whole "${blastFile[@]}") | ${blastFile[*]} |"
+echo "| 100 MB from S $offloadedTool into R $offloadedTool, through cat into a file | $blocks | $(whole "${blastPipe[@]}") | ${blastPipe[*]} |"
+echo "| 100 MB from S into R, into a file | $packets | $(whole "${blastPackets[@]}") | ${blastPackets[*]} |"
+echo "| L $offloadedTool, 10 MB to itself | $blocks | $(whole "${listenBlocks[@]}") | ${listenBlocks[*]} |"
+echo "| L, 10 MB to itself | $packets | $(whole "${listenPackets[@]}") | ${listenPackets[*]} |"
+echo
+echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer into a file, median of $blasts: $(median "${cpuBlocks[@]}") ns $offloadedTool, $(median "${cpuPackets[@]}") ns without."
+echo "Paced sends (goal: within 1 %), median of $three: -b 50M of the 10 MB file gave $(median "${paceBlocks10[@]}") Mbit/s $offloadedTool and $(median "${pacePackets10[@]}") without; -b 500M of the 100 MB file $(median "${paceBlocks100[@]}") Mbit/s $offloadedTool and $(median "${pacePackets100[@]}") without."
 c=$(median "${crc[@]}") k=$(median "${checked[@]}")
-echo "frandle-probe check of a 100 MB probe's log: $((k / 1000000)) ms, $(ratio "$k" "$c") times cksum's $((c / 1000000)) ms (goal: at most 2), median of $runs."
+echo "frandle-probe check of a 100 MB probe's log: $(ms "$k") ms, $(ratio "$k" "$c") times cksum's $(ms "$c") ms (goal: at most 2), median of $runs."
 if [ -s "$work/errors" ]; then
     echo
     echo "Reported on standard error during the runs:"
