@@ -1,19 +1,55 @@
 #!/usr/bin/env bash
 # Measures frandle on loopback against reference programs measured in the same run, and
-# prints the tables. Receivers run without privilege. Run from anywhere: bash bench/run.sh
+# prints the tables, for both ways datagrams can meet the kernel: one packet each (the
+# default) and offloaded (-O). Receivers run without privilege. Run from anywhere:
+# bash bench/run.sh; RUNS=1 BLASTS=1 for a quick look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=${RUNS:-5} blasts=${BLASTS:-10}
+three=$((runs < 3 ? runs : 3))  # the rows that take a median of three
 chunks=71633       # 1396-byte datagrams in the 100 MB file
 listenChunks=7163  # and in the 10 MB one
-sinkPort=45101 receivePort=45102 iperfPort=45103
+blockSinkPort=45101 receivePort=45102 iperfPort=45103 packetSinkPort=45104
 
 work=$(mktemp -d /tmp/frandle-bench.XXXXXX)
 chmod 777 "$work"  # the unprivileged receivers write here
+
+# Every process started in the background is signalled only by the pid it was started
+# with, and only while it is still this shell's child: bash reaps a child soon after it
+# ends, and its pid may then be another process's.
 started=()
+track() { pid=$!; started+=("$pid"); }
+ours() {
+    local stat ppid
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    read -r _ ppid _ <<<"${stat##*) }"  # past the name, which may hold spaces
+    [ "$ppid" = "$$" ]
+}
+forget() {
+    local left=() p
+    for p in "${started[@]}"; do [ "$p" = "$1" ] || left+=("$p"); done
+    started=("${left[@]}")
+}
+# Waits up to $2 tenths of a second for a process to end by itself, then asks it to stop
+# (TERM), then after 5 s more makes it (KILL); reaps it either way.
+reap() {
+    local pid=$1 i
+    for ((i = 0; i < $2; i++)); do ours "$pid" || break; sleep 0.1; done
+    if ours "$pid"; then kill -TERM "$pid" 2>/dev/null || true; fi
+    for ((i = 0; i < 50; i++)); do ours "$pid" || break; sleep 0.1; done
+    if ours "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
+    wait "$pid" 2>/dev/null || true
+    forget "$pid"
+}
+stop() { reap "$1" 0; }
+# shellcheck disable=SC2317  # it runs from the trap
 cleanup() {
-    for pid in "${started[@]}"; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
+    local p
+    for p in "${started[@]}"; do
+        if ours "$p"; then kill -KILL "$p" 2>/dev/null || true; fi
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -21,9 +57,18 @@ trap cleanup EXIT
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFRANDLE_BENCH=ON >/dev/null
 cmake --build build-bench >/dev/null
 tool=build-bench/frandle bench=build-bench/bench
-# Receivers run as an ordinary user would run them: as root, as nobody.
+# Receivers run as an ordinary user would run them: as root, as nobody. setpriv execs the
+# program, so the pid started is the program's own.
 user=()
 [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+# A build from before -O existed offloads by default: the rows say so.
+if "$tool" -h 2>/dev/null | grep -q -- --offload; then
+    O=(-O) packets="one packet each" offloadedTool="-O"
+else
+    O=() packets="offloaded (this build has no -O)" offloadedTool="(no -O: its default)"
+fi
+blocks="offloaded"
 
 # Text in numbered 1396-byte chunks without line ends: every datagram prints as one line
 # that can be checked on its own.
@@ -32,11 +77,14 @@ makeText() { awk -v n="$2" -v f="$filler" 'BEGIN { for (i = 0; i < n; i++) print
 makeText "$work/text" "$chunks"
 makeText "$work/text10" "$listenChunks"
 chmod a+r "$work/text" "$work/text10"
+mkfifo -m 666 "$work/pipe"
 
 now() { date +%s%N; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 percent() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", 100 * a / b }'; }
+# "met" or "not met" for a ratio against a goal: "le 1.1" or "ge 0.97".
+verdict() { awk -v r="$1" -v op="$2" -v g="$3" 'BEGIN { ok = op == "le" ? r <= g : r >= g; print ok ? "met" : "not met" }'; }
 
 # Nanoseconds that one sending run takes, start to end of the process.
 elapsed() {
@@ -46,19 +94,19 @@ elapsed() {
     echo $(($(now) - t0))
 }
 
+# Datagrams a second that iperf3 sends to its own server on loopback; sets iperfResult.
 iperfRate() {
-    iperf3 -s -1 -p "$iperfPort" >/dev/null 2>&1 &
-    local server=$!
-    started+=("$server")
+    iperf3 -s -1 -p "$iperfPort" >/dev/null 2>&1 & track
+    local server=$pid
     sleep 0.3
-    iperf3 -c 127.0.0.1 -p "$iperfPort" -u -b 0 -l 1396 -t 2 -J |
-        python3 -c 'import json, sys; s = json.load(sys.stdin)["end"]["sum"]; print(int(s["packets"] / s["seconds"]))'
-    wait "$server" || true
+    iperfResult=$(iperf3 -c 127.0.0.1 -p "$iperfPort" -u -b 0 -l 1396 -t 2 -J |
+        python3 -c 'import json, sys; s = json.load(sys.stdin)["end"]["sum"]; print(int(s["packets"] / s["seconds"]))') || iperfResult=0
+    reap "$server" 20
 }
 
 # Waits until a growing output file has stayed the same size for 0.3 s (at most 30 s).
 settle() {
-    local last=-1 size stable=0
+    local last=-1 size stable=0 i
     for ((i = 0; i < 300 && stable < 3; i++)); do
         size=$(stat -c %s "$1")
         if [ "$size" = "$last" ]; then stable=$((stable + 1)); else stable=0; fi
@@ -79,6 +127,7 @@ intact() {
 
 # Waits until a file holds a text (at most 10 s).
 waitFor() {
+    local i
     for ((i = 0; i < 1000; i++)); do
         grep -q "$2" "$1" 2>/dev/null && return 0
         sleep 0.01
@@ -92,116 +141,151 @@ cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }';
 # Datagrams the kernel dropped at a full socket bound to a port.
 drops() { awk -v p="$(printf ':%04X' "$1")" '$2 ~ p { print $NF }' /proc/net/udp; }
 
-# R mode receiving the 100 MB file from S mode, into a file or (with "pipe") through cat;
-# prints the share of intact lines and R's CPU time per datagram in nanoseconds.
+# R mode receiving the 100 MB file from S mode, both with the options given, into a file or
+# (with "pipe") through cat; sets share (of intact lines) and ns (R's CPU time a datagram).
 blast() {
+    local how=$1 receiver reader="" cpu
+    shift
     rm -f "$work/r.out"
-    if [ "$1" = pipe ]; then
-        "${user[@]}" sh -c "exec $tool R - $receivePort | cat >$work/r.out" 2>>"$work/errors" &
+    if [ "$how" = pipe ]; then
+        "${user[@]}" cat <"$work/pipe" >"$work/r.out" & track
+        reader=$pid
+        "${user[@]}" "$tool" "$@" R - "$receivePort" >"$work/pipe" 2>>"$work/errors" & track
     else
-        "${user[@]}" "$tool" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" &
+        "${user[@]}" "$tool" "$@" R - "$receivePort" >"$work/r.out" 2>>"$work/errors" & track
     fi
-    started+=("$!")
+    receiver=$pid
     waitFor "$work/r.out" "Receiving"
-    local receiver
-    receiver=$(pgrep -n -x frandle)
-    "$tool" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
+    "$tool" "$@" S "$work/text" "$receivePort" 127.0.0.1 >/dev/null 2>>"$work/errors"
     settle "$work/r.out"
-    local cpu
     cpu=$(cpuTime "$receiver")
-    kill -TERM "$receiver"
-    wait || true
-    echo "$(percent "$(intact "$work/r.out")" "$chunks") $((cpu / chunks))"
+    stop "$receiver"
+    [ -z "$reader" ] || reap "$reader" 50  # cat ends at the end of R's output
+    share=$(percent "$(intact "$work/r.out")" "$chunks") ns=$((cpu / chunks))
 }
 
-# A steady stream at a rate for 2 s into a receiver (R mode, or the floor receiver);
-# prints the share kept.
+# A steady stream for 2 s from paced_sender (with -O as $1 "-O", else one packet a
+# datagram) at a rate into a receiver: R mode or the floor receiver, given with its options.
+# Sets kept (the share kept) and pace (the datagrams a second that the sender reached).
 steady() {
-    local rate=$1 out=$2 receiver kept sent
-    shift 2
-    "${user[@]}" "$@" >"$out" 2>>"$work/errors" &
-    receiver=$!
-    started+=("$receiver")
+    local flags=() rate=$2 out=$3 receiver sent result count
+    [ "$1" = -O ] && flags=(-O)
+    shift 3
+    "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
+    receiver=$pid
     sleep 0.3
-    sent=$("$bench"/paced_sender "$receivePort" "$rate" 2)
+    result=$("$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2)
+    read -r sent pace <<<"$result"
     if [ "$out" = /dev/null ]; then
         sleep 0.5
-        kept=$((sent - $(drops "$receivePort")))
+        count=$((sent - $(drops "$receivePort")))
     else
         settle "$out"
     fi
-    kill -TERM "$receiver"
-    wait "$receiver" || true
-    case $1 in
-        "$tool") [ "$out" = /dev/null ] || kept=$(intact "$out") ;;
-        *) kept=$(($(stat -c %s "$out") / 1396)) ;;
-    esac
-    percent "$kept" "$sent"
+    stop "$receiver"
+    if [ "$out" != /dev/null ]; then
+        case $1 in
+            "$tool") count=$(intact "$out") ;;
+            *) count=$(($(stat -c %s "$out") / 1396)) ;;
+        esac
+    fi
+    kept=$(percent "$count" "$sent")
 }
 
-# L mode sending the 10 MB file to itself; the share of intact lines.
+# L mode sending the 10 MB file to itself, with the options given; sets share.
 listenShare() {
-    "${user[@]}" "$tool" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" &
-    local run=$!
-    started+=("$run")
+    local run
+    "${user[@]}" "$tool" "$@" L "$work/text10" 30000 127.0.0.1 >"$work/l.out" 2>>"$work/errors" & track
+    run=$pid
     waitFor "$work/l.out" "socket is"
     settle "$work/l.out"
-    kill -TERM "$run"
-    wait "$run" || true
-    percent "$(intact "$work/l.out")" "$listenChunks"
+    stop "$run"
+    share=$(percent "$(intact "$work/l.out")" "$listenChunks")
 }
 
-"$bench"/sink "$sinkPort" &
-started+=("$!")
+# Each regime's senders meet a sink that receives as that regime's R does: a sink taking
+# blocks whole spares a sender of blocks the cutting, which a sender of single datagrams
+# never needs.
+"$bench"/sink -O "$blockSinkPort" & track
+"$bench"/sink "$packetSinkPort" & track
 sleep 0.2
-plain=() segment=() sendMode=() iperf=()
+plain=() mmsg=() segment=() sendMode=() sendBlocks=() iperf=()
 haveIperf=$(command -v iperf3 >/dev/null && command -v python3 >/dev/null && echo yes || echo no)
 for ((run = 1; run <= runs; run++)); do
     echo "senders: run $run of $runs" >&2
-    plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$sinkPort")")
-    segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$sinkPort")")
-    sendMode+=("$(elapsed "$tool" S "$work/text" "$sinkPort" 127.0.0.1)")
-    [ "$haveIperf" = yes ] && iperf+=("$(iperfRate)")
+    plain+=("$(elapsed "$bench"/plain_floor "$work/text" "$packetSinkPort")")
+    mmsg+=("$(elapsed "$bench"/sendmmsg_floor "$work/text" "$packetSinkPort")")
+    sendMode+=("$(elapsed "$tool" S "$work/text" "$packetSinkPort" 127.0.0.1)")
+    segment+=("$(elapsed "$bench"/segment_floor "$work/text" "$blockSinkPort")")
+    sendBlocks+=("$(elapsed "$tool" "${O[@]}" S "$work/text" "$blockSinkPort" 127.0.0.1)")
+    if [ "$haveIperf" = yes ]; then
+        iperfRate
+        iperf+=("$iperfResult")
+    fi
 done
 
-toFile=() toPipe=() cpu=()
+blastFile=() blastPipe=() blastPackets=() cpuBlocks=() cpuPackets=()
 for ((run = 1; run <= blasts; run++)); do
     echo "bursts: run $run of $blasts" >&2
-    read -r share ns < <(blast file)
-    toFile+=("$share") cpu+=("$ns")
-    read -r share ns < <(blast pipe)
-    toPipe+=("$share")
+    blast file "${O[@]}"
+    blastFile+=("$share") cpuBlocks+=("$ns")
+    blast pipe "${O[@]}"
+    blastPipe+=("$share")
+    blast file
+    blastPackets+=("$share") cpuPackets+=("$ns")
 done
 
 null=()
 for ((run = 1; run <= runs; run++)); do
-    echo "steady to /dev/null: run $run of $runs" >&2
-    null+=("$(steady 1500000 /dev/null "$tool" R - "$receivePort")")
+    echo "steady offloaded to /dev/null: run $run of $runs" >&2
+    steady -O 1500000 /dev/null "$tool" "${O[@]}" R - "$receivePort"
+    null+=("$kept")
 done
 
-declare -A fileR fileFloor
-for rate in 400000 800000 1000000; do
-    r=() f=()
-    for ((run = 1; run <= 3; run++)); do
-        echo "steady to a file at $rate/s: run $run of 3" >&2
-        r+=("$(steady "$rate" "$work/steady.out" "$tool" R - "$receivePort")")
-        f+=("$(steady "$rate" "$work/steady.out" "$bench"/receive_floor "$receivePort")")
+# One packet a datagram into R and into the floor receiver, taking turns: to /dev/null
+# (kept: what the kernel did not drop at the socket) and into a file (kept: what is there).
+rates=(600000 800000 1000000)
+# The sender shares the machine with the receiver, and on loopback it also delivers each
+# datagram to the socket itself, so the rate it reaches is shown for each receiver.
+declare -A keptR keptFloor paceR paceFloor
+for rate in "${rates[@]}"; do
+    for out in null file; do
+        inR=() inFloor=() reachedR=() reachedFloor=()
+        [ "$out" = null ] && to=/dev/null || to=$work/steady.out
+        for ((run = 1; run <= three; run++)); do
+            echo "steady one packet each to $out at $rate/s: run $run of $three" >&2
+            steady - "$rate" "$to" "$tool" R - "$receivePort"
+            inR+=("$kept") reachedR+=("$pace")
+            steady - "$rate" "$to" "$bench"/receive_floor "$receivePort"
+            inFloor+=("$kept") reachedFloor+=("$pace")
+        done
+        keptR[$rate $out]=$(median "${inR[@]}") keptFloor[$rate $out]=$(median "${inFloor[@]}")
+        paceR[$rate $out]=$(median "${reachedR[@]}") paceFloor[$rate $out]=$(median "${reachedFloor[@]}")
     done
-    fileR[$rate]=$(median "${r[@]}") fileFloor[$rate]=$(median "${f[@]}")
 done
 
-listened=()
+listenBlocks=() listenPackets=()
 for ((run = 1; run <= runs; run++)); do
-    listened+=("$(listenShare)")
+    echo "L mode: run $run of $runs" >&2
+    listenShare "${O[@]}"
+    listenBlocks+=("$share")
+    listenShare
+    listenPackets+=("$share")
 done
 
 # Paced sends longer than a second: the rate S mode reports, over the rate asked for.
-paced() { "$tool" -v -b "$1" S "$2" "$sinkPort" 127.0.0.1 2>&1 >/dev/null | sed 's/.*: \([0-9.]*\) Mbit\/s/\1/'; }
-pace10=() pace100=()
-for ((run = 1; run <= 3; run++)); do
-    echo "paced sends: run $run of 3" >&2
-    pace10+=("$(paced 50M "$work/text10")")
-    pace100+=("$(paced 500M "$work/text")")
+paced() {
+    local port=$1 file=$2
+    shift 2
+    "$tool" -v "$@" S "$work/$file" "$port" 127.0.0.1 2>&1 >/dev/null | sed -n 's/^sent .*: \([0-9.]*\) Mbit\/s$/\1/p'
+}
+paceBlocks10=() paceBlocks100=() pacePackets10=() pacePackets100=()
+for ((run = 1; run <= three; run++)); do
+    echo "paced sends: run $run of $three" >&2
+    paceBlocks10+=("$(paced "$blockSinkPort" text10 -b 50M "${O[@]}")")
+    paceBlocks100+=("$(paced "$blockSinkPort" text -b 500M "${O[@]}")")
+    pacePackets10+=("$(paced "$packetSinkPort" text10 -b 50M)")
+    pacePackets100+=("$(paced "$packetSinkPort" text -b 500M)")
 done
 
 # The check of a 100 MB probe's log against one CRC over the same bytes, from the page cache.
@@ -213,38 +297,52 @@ for ((run = 1; run <= runs; run++)); do
     checked+=("$(elapsed build-bench/frandle-probe check "$work/probe.log")")
 done
 
-whole() { local n=0; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
-p=$(median "${plain[@]}") g=$(median "${segment[@]}") s=$(median "${sendMode[@]}")
+whole() { local n=0 s; for s in "$@"; do [ "$s" = 100.000 ] && n=$((n + 1)); done; echo "$n of $#"; }
+ms() { echo $(($1 / 1000000)); }
+atLeast() { local n=0 s; for s in "${@:2}"; do awk -v s="$s" -v g="$1" 'BEGIN { exit !(s >= g) }' && n=$((n + 1)); done; echo "$n of $(($# - 1))"; }
+p=$(median "${plain[@]}") m=$(median "${mmsg[@]}") g=$(median "${segment[@]}")
+s=$(median "${sendMode[@]}") sO=$(median "${sendBlocks[@]}")
 echo
 echo "$(date +%F), machine: $(nproc) cores, $(uname -sr), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "net.core.rmem_max: $(cat /proc/sys/net/core/rmem_max); receivers unprivileged; 100 MB = $chunks datagrams of 1396 bytes"
+echo "frandle: $(git log -1 --format='%h %s' -- src 2>/dev/null | cut -c1-100)"
 echo
-echo "| Sender of the 100 MB file to a loopback socket never read | ms, median of $runs | S mode's time over it |"
-echo "|---|---:|---:|"
-echo "| one read and one send a datagram (floor) | $((p / 1000000)) | $(ratio "$s" "$p") |"
-echo "| read + kernel-cut blocks of 46 (batched floor) | $((g / 1000000)) | $(ratio "$s" "$g") (goal: at most 0.70) |"
+echo "| Sender of the 100 MB file to a loopback socket never read | datagrams | ms, median of $runs | ratio | goal |"
+echo "|---|---|---:|---:|---|"
+echo "| plain floor: one read and one sendto a datagram | one packet each | $(ms "$p") | | |"
+echo "| sendmmsg floor: one read of 64 chunks, one sendmmsg of them | one packet each | $(ms "$m") | | |"
+echo "| frandle S | $packets | $(ms "$s") | $(ratio "$s" "$m") of the sendmmsg floor | at most 1.1: $(verdict "$(ratio "$s" "$m")" le 1.1) |"
+echo "| segment floor: one read of 46 chunks, one send the kernel cuts | offloaded | $(ms "$g") | | |"
+echo "| frandle S $offloadedTool | $blocks | $(ms "$sO") | $(ratio "$sO" "$g") of the segment floor | at most 0.85: $(verdict "$(ratio "$sO" "$g")" le 0.85) |"
 if [ "$haveIperf" = yes ]; then
-    echo "| iperf3 -u -b 0 -l 1396: datagrams/s | $(median "${iperf[@]}") | |"
+    echo "| iperf3 -u -b 0 -l 1396 to its own server: datagrams/s | | $(median "${iperf[@]}") | | |"
 fi
-echo "| frandle S | $((s / 1000000)) | 1.00 |"
 echo
-echo "| Received by R mode | runs kept whole | share of intact lines, each run |"
-echo "|---|---:|---|"
-echo "| 100 MB from S mode, into a file | $(whole "${toFile[@]}") | ${toFile[*]} |"
-echo "| 100 MB from S mode, through cat into a file | $(whole "${toPipe[@]}") | ${toPipe[*]} |"
-echo "| 1 500 000/s for 2 s, to /dev/null | | ${null[*]} |"
-echo "| L mode, 10 MB to itself | $(whole "${listened[@]}") | ${listened[*]} |"
-echo
-echo "| Steady stream for 2 s into a file | R mode kept, median of 3 | floor receiver kept | R over the floor |"
-echo "|---|---:|---:|---:|"
-for rate in 400000 800000 1000000; do
-    echo "| $rate/s | ${fileR[$rate]} % | ${fileFloor[$rate]} % | $(ratio "${fileR[$rate]}" "${fileFloor[$rate]}") |"
+for out in null file; do
+    [ "$out" = null ] && where="to /dev/null" || where="into a file"
+    echo "| Steady stream for 2 s from paced_sender, one packet each, $where | sender reached, R | R kept | sender reached, floor | floor kept | R over the floor (goal: at least 0.97) |"
+    echo "|---|---:|---:|---:|---:|---:|"
+    for rate in "${rates[@]}"; do
+        r=$(ratio "${keptR[$rate $out]}" "${keptFloor[$rate $out]}")
+        echo "| $rate/s asked | ${paceR[$rate $out]}/s | ${keptR[$rate $out]} % | ${paceFloor[$rate $out]}/s | ${keptFloor[$rate $out]} % | $r: $(verdict "$r" ge 0.97) |"
+    done
+    echo
 done
+echo "R: frandle R ($packets); floor: receive_floor without -O (recvmmsg of 64, bytes written as they came); median of $three each."
 echo
-echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer: $(median "${cpu[@]}") ns, median of $blasts."
-echo "Paced sends: -b 50M of the 10 MB file gave $(median "${pace10[@]}") Mbit/s, -b 500M of the 100 MB file $(median "${pace100[@]}") Mbit/s (goal: within 1 %), median of 3."
+echo "| Received by R mode | datagrams | runs kept whole | share of intact lines, each run |"
+echo "|---|---|---:|---|"
+echo "| 1 500 000/s for 2 s from paced_sender -O into R $offloadedTool, to /dev/null (goal: at least 99.99 % each) | $blocks | $(atLeast 99.99 "${null[@]}") at least 99.99 % | ${null[*]} |"
+echo "| 100 MB from S $offloadedTool into R $offloadedTool, into a file | $blocks | $(whole "${blastFile[@]}") | ${blastFile[*]} |"
+echo "| 100 MB from S $offloadedTool into R $offloadedTool, through cat into a file | $blocks | $(whole "${blastPipe[@]}") | ${blastPipe[*]} |"
+echo "| 100 MB from S into R, into a file | $packets | $(whole "${blastPackets[@]}") | ${blastPackets[*]} |"
+echo "| L $offloadedTool, 10 MB to itself | $blocks | $(whole "${listenBlocks[@]}") | ${listenBlocks[*]} |"
+echo "| L, 10 MB to itself | $packets | $(whole "${listenPackets[@]}") | ${listenPackets[*]} |"
+echo
+echo "R mode's CPU time (user and system) per datagram of the 100 MB transfer into a file, median of $blasts: $(median "${cpuBlocks[@]}") ns $offloadedTool, $(median "${cpuPackets[@]}") ns without."
+echo "Paced sends (goal: within 1 %), median of $three: -b 50M of the 10 MB file gave $(median "${paceBlocks10[@]}") Mbit/s $offloadedTool and $(median "${pacePackets10[@]}") without; -b 500M of the 100 MB file $(median "${paceBlocks100[@]}") Mbit/s $offloadedTool and $(median "${pacePackets100[@]}") without."
 c=$(median "${crc[@]}") k=$(median "${checked[@]}")
-echo "frandle-probe check of a 100 MB probe's log: $((k / 1000000)) ms, $(ratio "$k" "$c") times cksum's $((c / 1000000)) ms (goal: at most 2), median of $runs."
+echo "frandle-probe check of a 100 MB probe's log: $(ms "$k") ms, $(ratio "$k" "$c") times cksum's $(ms "$c") ms (goal: at most 2), median of $runs."
 if [ -s "$work/errors" ]; then
     echo
     echo "Reported on standard error during the runs:"
