@@ -354,14 +354,17 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
     const std::string hostsDir = "/etc/netns/" + hosts.a;
     ASSERT_TRUE(sh("mkdir -p " + hostsDir));
     std::ofstream(hostsDir + "/hosts") << "fd00::2 far\n";
-    Child make({FRANDLE_PROBE_BIN, "make", "2M", "1000"});
+    Child make({FRANDLE_PROBE_BIN, "make", "2M"});
     ASSERT_EQ(make.wait(), 0);
     const TempFile file(make.out());
     const struct {
         std::vector<std::string> receiver, sender;  // options, and the sender's address last
+        std::string mtu = "1280";  // IPv6's least: a 1396-byte datagram goes in fragments
     } cases[] = {
         {{"-6"}, {"fd00::2"}},
+        {{"-6"}, {"fd00::2"}, "1500"},
         {{"-6"}, {"far"}},
+        {{"-6", "-O"}, {"-O", "far"}, "1500"},
         {{"-6"}, {"-s", "fd00::11", "far"}},
         {{"-6"}, {"fe80::2%va"}},  // link-local, with the zone
         {{"-6", "-O"}, {"-O", "fd00::2"}},
@@ -369,20 +372,21 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
         {{"-6"}, {"192.0.2.2"}},  // IPv4 to a receiver bound to IPv6
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.receiver) + " " + testing::PrintToString(c.sender));
+        SCOPED_TRACE(testing::PrintToString(c.receiver) + " " + testing::PrintToString(c.sender) + " " + c.mtu);
+        ASSERT_TRUE(sh("ip -n " + hosts.a + " link set va mtu " + c.mtu) && sh("ip -n " + hosts.b + " link set vb mtu " + c.mtu));
         std::vector<std::string> receiver = c.receiver;
         receiver.insert(receiver.end(), {"-v", "R", "-", "5013"});
         Child receive(TwoHosts::in(hosts.b, frandle(receiver)));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5013\n"));
         std::vector<std::string> sender(c.sender.begin(), c.sender.end() - 1);
-        sender.insert(sender.end(), {"S", file.path(), "5013", c.sender.back(), "1000"});
+        sender.insert(sender.end(), {"S", file.path(), "5013", c.sender.back()});
         Child send(TwoHosts::in(hosts.a, frandle(sender)));
         EXPECT_EQ(send.wait(), 0) << send.err();
-        EXPECT_EQ(send.out(), "sending done 2098\n");
+        EXPECT_EQ(send.out(), "sending done 1503\n");
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());
-        EXPECT_NE(verdict.out.find("expected 2098, intact 2098, missing 0"), std::string::npos) << verdict.out;
+        EXPECT_NE(verdict.out.find("expected 1503, intact 1503, missing 0"), std::string::npos) << verdict.out;
     }
     Child make20({FRANDLE_PROBE_BIN, "make", "20000", "1000"});
     ASSERT_EQ(make20.wait(), 0);
