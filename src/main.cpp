@@ -126,7 +126,7 @@ int main(int argc, char *argv[])
         return -1;
     }
     line.sendSize = std::clamp(line.sendSize, 0, MAX_SEND_SIZE);  // R mode never reads it
-    if (!line.service.empty()) {
+    if (line.mode != OperationMode::None && !line.service.empty()) {  // an invalid mode says so first
         const auto port = udpServicePort(line.service);
         if (!port)
             return endWith(failureSaid("frandle: " + line.service + ": no such UDP service"));
