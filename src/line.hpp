@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received datagram
+constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received datagram, without -l
 
-// A datagram line: "rcvd ", at most RECV_MAX bytes, each shown as up to 4 on a terminal,
-// a line end.
-constexpr std::size_t LINE_MAX_BYTES = 5 + 4 * RECV_MAX + 1;
+// The room a datagram line needs: "rcvd ", at most `taken` bytes, each shown as up to 4 on
+// a terminal, a line end.
+constexpr std::size_t lineRoom(std::size_t taken) { return 5 + 4 * taken + 1; }
 
 // Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
 // bytes, and returns its end.

@@ -55,7 +55,7 @@ Ending listenMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
-    prepareReceiving(sock, line.options.datagrams);  // before the first datagram can come back
+    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));  // before the first datagram can come back
     askForAnswers(sock);
     sendingStarts();
     if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), LISTEN_LOCAL_PORT); bound.failed())

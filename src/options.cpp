@@ -75,6 +75,17 @@ std::optional<std::int32_t> localPortOf(const char *text)
     return port;
 }
 
+std::optional<std::int32_t> lengthOf(const char *text)
+{
+    const std::string_view digits(text);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const std::int32_t length = atoiSaturated(text);
+    if (length < 1 || length > LARGEST_DATAGRAM)
+        return std::nullopt;
+    return length;
+}
+
 namespace {
 
 OperationMode modeOf(char letter)
@@ -141,6 +152,7 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
         {"offload", no_argument, nullptr, 'O'},       {"source", required_argument, nullptr, 's'},
         {"local-port", required_argument, nullptr, 'p'},
+        {"length", required_argument, nullptr, 'l'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
@@ -157,7 +169,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -172,6 +184,14 @@ CommandLine readCommandLine(int argc, char *argv[])
                 line.options.idleSeconds = *seconds;
             else
                 return refusal(std::string("not a number of seconds: ") + optarg);
+            break;
+        case 'l':
+            if (const auto length = lengthOf(optarg)) {
+                line.options.sendMost = *length;
+                line.options.takeMost = *length;
+            } else {
+                return refusal(std::string("not a datagram length from 1 to 65507: ") + optarg);
+            }
             break;
         case 'v':
             line.options.reports = Reports::Always;
@@ -222,7 +242,6 @@ CommandLine readCommandLine(int argc, char *argv[])
         line.service = positional[2];
     if (positional.size() >= 4)
         line.ipAddress = positional[3];
-    if (positional.size() == 5)
-        line.sendSize = atoiSaturated(positional[4]);
+    line.sendSize = positional.size() == 5 ? atoiSaturated(positional[4]) : line.options.sendMost;
     return line;
 }

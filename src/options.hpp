@@ -2,6 +2,8 @@
 // the numbers they hold, with no side effect, so that each can be tested on its own.
 #pragma once
 
+#include "line.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,7 +11,8 @@
 
 enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
 
-constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram
+constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram, without -l
+constexpr std::int32_t LARGEST_DATAGRAM = 65507;  // the largest UDP payload over IPv4
 
 enum class Reports { OnATerminal, Always, Never };
 
@@ -29,6 +32,8 @@ struct Options {
     Family family = Family::Any;
     std::string source;  // the local address to bind, as typed; empty: any
     std::int32_t localPort = 0;  // S and L send from it; 0: their fixed port
+    std::int32_t sendMost = MAX_SEND_SIZE;  // -l: the largest datagram sent
+    std::int32_t takeMost = RECV_MAX;       // -l: the most bytes taken of one received
 };
 
 // What the command line asks for: one transfer, the help or the version, or a refusal.
@@ -41,7 +46,7 @@ struct CommandLine {
     std::int32_t port = 0;
     std::string service;  // the port given as a name, to be looked up; empty for a number
     std::string ipAddress;
-    std::int32_t sendSize = MAX_SEND_SIZE;  // as given: the front end settles it
+    std::int32_t sendSize = MAX_SEND_SIZE;  // as given, or the largest: the front end settles it
 };
 
 CommandLine readCommandLine(int argc, char *argv[]);
@@ -51,6 +56,8 @@ std::int32_t atoiSaturated(const char *text);
 // RATE in bits a second, with k, M or G in either case (powers of 1000): nothing when it
 // is not one, or is below 1 bit/s or above any rate that pacing could give.
 std::optional<double> rateOf(const char *text);
+// BYTES of -l: a decimal number from 1 to LARGEST_DATAGRAM, nothing otherwise.
+std::optional<std::int32_t> lengthOf(const char *text);
 // SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
 std::optional<double> secondsOf(const char *text);
 // A local port to send from, 1 to 65535 in decimal: nothing otherwise.

@@ -106,15 +106,18 @@ std::size_t datagramSize(msghdr message, std::size_t length)
 // does, which a burst cannot wait for.
 class Lines {
 public:
-    static constexpr std::size_t SIZE = 512 << 10;
-
-    Lines() : bytes_(std::make_unique<char[]>(SIZE)) {}
+    // Half a megabyte, or room for a few of the longest lines where -l makes them long.
+    explicit Lines(std::size_t takeMost)
+        : room_(lineRoom(takeMost)), size_(std::max<std::size_t>(512 << 10, 8 * room_)),
+          bytes_(std::make_unique<char[]>(size_))
+    {
+    }
     Lines(const Lines &) = delete;
     Lines &operator=(const Lines &) = delete;
 
     void add(const char *bytes, std::size_t length)
     {
-        if (used_ + LINE_MAX_BYTES > SIZE)
+        if (used_ + room_ > size_)
             writeAll();
         char *at = bytes_.get() + used_;
         const char *end = terminal_ ? terminalLine(at, bytes, length, *terminal_) : datagramLine(at, bytes, length);
@@ -136,6 +139,8 @@ public:
     const Ending &failed() const { return failed_; }
 
 private:
+    const std::size_t room_;  // for one line
+    const std::size_t size_;
     std::unique_ptr<char[]> bytes_;
     std::size_t used_ = 0;
     Ending failed_;
@@ -147,6 +152,9 @@ private:
 // What the one receive loop of the process works in, made before the first datagram can
 // come: the memory must not be touched for the first time while a burst waits.
 struct Receiver {
+    explicit Receiver(std::size_t takeMost) : takeMost(takeMost), lines(takeMost) { received.takeMost = takeMost; }
+
+    const std::size_t takeMost;  // of one datagram; the rest of it is cut
     ReceiveArea area;
     Lines lines;
     Received received;
@@ -165,9 +173,9 @@ std::size_t takeBatch(Receiver &r, int count)
         r.received.datagrams += length == 0 ? 1 : 0;  // an empty datagram prints nothing
         for (std::size_t at = 0; at < length; at += each) {
             const std::size_t size = std::min(each, length - at);
-            r.lines.add(bytes + at, std::min(size, std::size_t{RECV_MAX}));
+            r.lines.add(bytes + at, std::min(size, r.takeMost));
             r.received.datagrams += 1;
-            r.received.cut += size > RECV_MAX ? 1 : 0;
+            r.received.cut += size > r.takeMost ? 1 : 0;
         }
         r.senders.add(r.area.senders[i]);
         taken += length;
@@ -298,9 +306,9 @@ Ending makeAndShowSocket(int &sock, int family)
     return made;
 }
 
-void prepareReceiving(int sock, Datagrams datagrams)
+void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost)
 {
-    receiver = std::make_unique<Receiver>();
+    receiver = std::make_unique<Receiver>(takeMost);
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -370,7 +378,7 @@ Ending receiveMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, std::get<Address>(local).family()); made.failed())
         return made;
-    prepareReceiving(sock, line.options.datagrams);
+    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));
     const Ending bound = bindTo(sock, std::get<Address>(local));
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
            bound.failed() ? line.port & 0xFFFF : boundPort(sock));

@@ -137,9 +137,9 @@ void reportReceiving(Reports reports, const Received &received, Drops dropped)
     clearStatusHeld();
     fprintf(stderr,
             "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s; dropped by this "
-            "socket, its buffer full: %s%" PRIu64 "%s; cut to %d bytes: %" PRIu64 "\n",
+            "socket, its buffer full: %s%" PRIu64 "%s; cut to %zu bytes: %" PRIu64 "\n",
             received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
             received.sendersEstimated ? " (an estimate)" : "", received.last - received.first,
             dropped.estimated ? "about " : "", dropped.datagrams,
-            dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", RECV_MAX, received.cut);
+            dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", received.takeMost, received.cut);
 }

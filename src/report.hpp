@@ -27,7 +27,8 @@ void reportAnswers(Reports reports, const std::vector<std::string> &lines);
 struct Received {
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t cut = 0;  // longer than RECV_MAX
+    std::uint64_t cut = 0;  // longer than takeMost
+    std::size_t takeMost = RECV_MAX;  // bytes taken of one datagram at most
     std::uint64_t senders = 0;
     bool sendersEstimated = false;  // past the count kept exactly
     std::uint64_t receives = 0;  // datagrams, or blocks of them where coalesced

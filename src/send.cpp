@@ -44,7 +44,7 @@ constexpr std::size_t BATCH = 64;
 constexpr std::size_t KERNEL_MAX_SEGMENTS = 64;
 static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
-constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
+constexpr std::size_t MAX_UDP_PAYLOAD = LARGEST_DATAGRAM;
 
 // Where a block is refused, by this kernel's word: a route whose MTU is below the chunk
 // (EMSGSIZE, or EINVAL once the route learned it), more segments than it takes or a socket
@@ -217,9 +217,10 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     static Batch batch;
     const std::size_t chunk = how.chunk;
     // Whole chunks, so that only the end of the file ends a datagram early; a block that the
-    // kernel cuts is one datagram's payload at most.
-    const std::size_t chunks =
-        how.datagrams == Datagrams::Offloaded ? std::min(BATCH, MAX_UDP_PAYLOAD / std::max<std::size_t>(chunk, 1)) : BATCH;
+    // kernel cuts is one datagram's payload at most, and one sent a packet each fits the
+    // buffer: fewer than 64 of the large chunks of -l, one at the largest.
+    const std::size_t most = how.datagrams == Datagrams::Offloaded ? MAX_UDP_PAYLOAD : buffer.size();
+    const std::size_t chunks = std::min(BATCH, most / std::max<std::size_t>(chunk, 1));
     const std::size_t block = chunk == 0 ? 0 : burstOf(chunks * chunk, chunk, how.bitsPerSecond);
     // Offloaded, the kernel checks a cut against the route only for a block it is handed
     // whole. So the first block is read and handed over; once the route has taken it, the

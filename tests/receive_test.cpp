@@ -178,23 +178,44 @@ std::vector<Arrival> arrivals()
     };
 }
 
+// -l takes more of a datagram, up to the largest, or less.
+std::vector<Arrival> arrivalsTaking(std::size_t most)
+{
+    const std::string largest = textBytes(65507);
+    const std::size_t jumbo = std::min<std::size_t>(most, 8972);
+    return {
+        {largest, "rcvd " + largest.substr(0, most) + "\n"},
+        {std::string(std::min<std::size_t>(most + 1, 65507), 'l'), "rcvd " + std::string(most, 'l') + "\n"},
+        {std::string(3 * 8972, 'j'), datagramLines(std::string(3 * jumbo, 'j'), jumbo), 8972},
+    };
+}
+
 TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
 {
-    const std::uint16_t port = freePort();
-    Child receiver(frandle({"R", "unused", std::to_string(port)}));
-    ASSERT_TRUE(receiver.waitForOut(header(port)));
-    const Udp sender;
-    std::string expected = header(port);
-    for (const auto &c : arrivals()) {
-        send(sender, port, c);
-        expected += c.line;
-        // Written out within a second while the receiver keeps running, even to a file.
-        EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line;
+    const struct {
+        std::vector<std::string> options;
+        std::vector<Arrival> arrivals;
+    } cases[] = {{{}, arrivals()}, {{"-l", "65507"}, arrivalsTaking(65507)}, {{"--length", "100"}, arrivalsTaking(100)}};
+    for (const auto &[options, arrivals] : cases) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        const std::uint16_t port = freePort();
+        std::vector<std::string> args = {"R", "unused", std::to_string(port)};
+        args.insert(args.end(), options.begin(), options.end());
+        Child receiver(frandle(args));
+        ASSERT_TRUE(receiver.waitForOut(header(port)));
+        const Udp sender;
+        std::string expected = header(port);
+        for (const auto &c : arrivals) {
+            send(sender, port, c);
+            expected += c.line;
+            // Written out within a second while the receiver keeps running, even to a file.
+            EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line.substr(0, 100);
+        }
+        EXPECT_TRUE(receiver.running());
+        EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+        EXPECT_TRUE(receiver.out() == expected);
+        EXPECT_EQ(receiver.err(), "");
     }
-    EXPECT_TRUE(receiver.running());
-    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
-    EXPECT_EQ(receiver.out(), expected);
-    EXPECT_EQ(receiver.err(), "");
 }
 
 TEST(Receive, APortInUseFailsAtTheBind)
