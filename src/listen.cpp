@@ -75,12 +75,12 @@ Ending listenMode(const CommandLine &line)
     }
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      SendingStatus::Hidden, line.options.datagrams, &listener.ended};
+                      line.options.datagrams, &listener.ended};
     const Ending sent = sendFile(file, sock, to, how, answers);
     sendingIsDone();
     if (sent.failed())
         stopReceiving();
     pthread_join(recv_thread, nullptr);
-    reportAnswers(line.options.reports, answers.lines());
+    reportAnswers(line.options.reports, answers);
     return sent.failed() ? sent : listener.ending;
 }

@@ -40,6 +40,11 @@ Options, anywhere among the arguments (-- ends them):
   -s, --source ADDRESS  bind this local address: R receives only there, S and L send
                         from it
   -p, --local-port PORT S, L: send from PORT instead of 40000 or 30000
+  -i, --interval SECONDS
+                        a report every SECONDS while the run goes on, of that interval
+                        and in all, also when standard error is not a terminal
+  -J, --json            every report as a JSON object on a line of its own, also when
+                        standard error is not a terminal; no status line
   -v, --verbose         report what was sent and received on standard error, also when
                         it is not a terminal
   -q, --quiet           no report and no status line, even on a terminal

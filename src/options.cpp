@@ -152,7 +152,8 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
         {"offload", no_argument, nullptr, 'O'},       {"source", required_argument, nullptr, 's'},
         {"local-port", required_argument, nullptr, 'p'},
-        {"length", required_argument, nullptr, 'l'},
+        {"length", required_argument, nullptr, 'l'},   {"interval", required_argument, nullptr, 'i'},
+        {"json", no_argument, nullptr, 'J'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
@@ -169,7 +170,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:J", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -193,11 +194,20 @@ CommandLine readCommandLine(int argc, char *argv[])
                 return refusal(std::string("not a datagram length from 1 to 65507: ") + optarg);
             }
             break;
+        case 'i':
+            if (const auto seconds = secondsOf(optarg))
+                line.options.reports.everySeconds = *seconds;
+            else
+                return refusal(std::string("not a number of seconds: ") + optarg);
+            break;
+        case 'J':
+            line.options.reports.format = ReportFormat::Json;
+            break;
         case 'v':
-            line.options.reports = Reports::Always;
+            line.options.reports.when = Reports::Always;
             break;
         case 'q':
-            line.options.reports = Reports::Never;
+            line.options.reports.when = Reports::Never;
             break;
         case 'O':
             line.options.datagrams = Datagrams::Offloaded;
@@ -229,6 +239,10 @@ CommandLine readCommandLine(int argc, char *argv[])
             return refusal(std::string("unknown option ") + argv[optind - 1]);
         }
     }
+    // Interval and JSON reports are asked for to be read, on a terminal or not, unless -q.
+    Reporting &reports = line.options.reports;
+    if ((reports.everySeconds > 0 || reports.format == ReportFormat::Json) && reports.when == Reports::OnATerminal)
+        reports.when = Reports::Always;
     if (positional.size() < 3) {
         line.asks = CommandLine::Asks::Usage;
         return line;

@@ -15,6 +15,14 @@ constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one d
 constexpr std::int32_t LARGEST_DATAGRAM = 65507;  // the largest UDP payload over IPv4
 
 enum class Reports { OnATerminal, Always, Never };
+enum class ReportFormat { Text, Json };  // -J: a JSON object a line
+
+// When and how the reports go: -v, -q, -J and -i.
+struct Reporting {
+    Reports when = Reports::OnATerminal;
+    ReportFormat format = ReportFormat::Text;
+    double everySeconds = 0;  // -i: an interval report this often; 0: none
+};
 
 // How datagrams meet the kernel: one packet each, as a wire carries them, or in blocks that
 // the kernel cuts on sending and coalesces on receiving (faster, but every filter and
@@ -27,7 +35,7 @@ enum class Family { Any, IPv4, IPv6 };
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
-    Reports reports = Reports::OnATerminal;
+    Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     Family family = Family::Any;
     std::string source;  // the local address to bind, as typed; empty: any

@@ -19,7 +19,7 @@ Ending keepLinesOnStop();
 enum class ReceiveFailure { EndsTheRun, IsReportedAndSkipped };
 struct Receiving {
     double idleSeconds = 0;  // the loop ends after so long with nothing arriving; 0: never
-    Reports reports = Reports::OnATerminal;
+    Reporting reports;
     ReceiveFailure onFailure = ReceiveFailure::EndsTheRun;
     Datagrams datagrams = Datagrams::OnePacketEach;  // as the socket was prepared
     // Where the socket also sends, the network's answers to it are counted here.

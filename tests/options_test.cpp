@@ -142,3 +142,36 @@ TEST(Options, ServiceNamesAreUdpPorts)
 }
 
 }  // namespace
+
+namespace {
+
+// -i and -J ask for reports to be read, on a terminal or not, as -v does; -q still silences.
+TEST(Options, IntervalAndJsonReportsAreAlwaysWrittenUnlessQuiet)
+{
+    const struct {
+        std::vector<std::string> args;
+        Reports when;
+        ReportFormat format;
+        double every;
+    } cases[] = {
+        {{"R", "-", "9"}, Reports::OnATerminal, ReportFormat::Text, 0},
+        {{"-i", "0.5", "R", "-", "9"}, Reports::Always, ReportFormat::Text, 0.5},
+        {{"R", "-", "9", "--json"}, Reports::Always, ReportFormat::Json, 0},
+        {{"-q", "-J", "--interval", "2", "R", "-", "9"}, Reports::Never, ReportFormat::Json, 2},
+        {{"-J", "-i", "1", "-q", "-v", "S", "f", "9"}, Reports::Always, ReportFormat::Json, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> copies = c.args;
+        std::vector<char *> argv = {const_cast<char *>("frandle")};
+        for (auto &arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine line = readCommandLine(static_cast<int>(argv.size() - 1), argv.data());
+        EXPECT_EQ(line.options.reports.when, c.when);
+        EXPECT_EQ(line.options.reports.format, c.format);
+        EXPECT_EQ(line.options.reports.everySeconds, c.every);
+    }
+}
+
+}  // namespace

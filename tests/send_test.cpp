@@ -325,7 +325,8 @@ TEST(Send, TheReportTellsWhatTheNetworkAnswered)
 
 // Paced, a send takes at least the time its bytes need at the rate (a loaded machine only
 // makes it slower), with the same datagrams; -v reports what went out, and on a terminal a
-// status line shows while it goes, cleared before the report.
+// status line shows how far it is while it goes, cleared before each report and drawn
+// again after an interval report.
 TEST(Send, APacedSendTakesItsTimeAndReportsIt)
 {
     const std::string bytes = testBytes(50000);
@@ -343,10 +344,16 @@ TEST(Send, APacedSendTakesItsTimeAndReportsIt)
     for (std::size_t i = 0; i < arrived.size(); ++i)
         EXPECT_EQ(arrived[i].bytes, bytes.substr(i * 1000, 1000)) << "datagram " << i;
 
-    OnTerminal send(frandle({"-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
-    const std::string shown = send.readUntil(" Mbit/s\n", 5s);
-    EXPECT_EQ(shown.rfind("\rsending: 1000 of 50000 bytes, ", 0), 0u) << shown;
-    EXPECT_NE(shown.find("\r\033[Ksent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
+    OnTerminal send(frandle({"-i", "0.4", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
+    const std::string shown = send.readUntil(" Mbit/s handed to the kernel\n", 5s);
+    EXPECT_EQ(shown.rfind("\rsending: 2% (1000 of 50000 bytes), ", 0), 0u) << shown;
+    EXPECT_NE(shown.find(" s left\033[K"), std::string::npos) << shown;
+    const auto interval = shown.find("\r\033[Ksent in 0.000-0.4");
+    ASSERT_NE(interval, std::string::npos) << shown;
+    EXPECT_EQ(shown.compare(shown.find('\n', interval), 11, "\n\rsending: "), 0) << shown;
+    // The last interval, up to the end, then the report, with no status line between.
+    EXPECT_NE(shown.find("in all: 50 datagrams, 50000 bytes, "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("answered 0 times\nsent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
     EXPECT_EQ(send.stop(SIGTERM, 2s), 0);
 }
 
