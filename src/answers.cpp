@@ -67,16 +67,21 @@ AnswerKind answerKindOf(std::uint8_t origin, std::uint8_t type, std::uint8_t cod
     return AnswerKind::Other;
 }
 
-std::string answerLine(AnswerKind kind, std::uint32_t mtu, const std::string &reporter, std::uint64_t times)
+const char *answerKindName(AnswerKind kind)
 {
     static constexpr const char *names[ANSWER_KINDS] = {
         "port unreachable",     "host unreachable", "network unreachable", "administratively prohibited",
         "fragmentation needed", "time exceeded",    "another error",
     };
-    std::string line = names[static_cast<std::size_t>(kind)];
-    if (kind == AnswerKind::FragmentationNeeded)
-        line += " (MTU " + std::to_string(mtu) + ")";
-    line += " from " + reporter + ", " + std::to_string(times) + (times == 1 ? " time" : " times");
+    return names[static_cast<std::size_t>(kind)];
+}
+
+std::string answerLine(const AnswerTally &tally)
+{
+    std::string line = answerKindName(tally.kind);
+    if (tally.kind == AnswerKind::FragmentationNeeded)
+        line += " (MTU " + std::to_string(tally.mtu) + ")";
+    line += " from " + tally.reporter + ", " + std::to_string(tally.times) + (tally.times == 1 ? " time" : " times");
     return line;
 }
 
@@ -126,16 +131,16 @@ std::uint64_t Answers::total() const
     return total_;
 }
 
-std::vector<std::string> Answers::lines() const
+std::vector<AnswerTally> Answers::tallies() const
 {
     const std::lock_guard hold(lock_);
-    std::vector<std::string> lines;
+    std::vector<AnswerTally> tallies;
     for (const Tally &t : kept_)
-        lines.push_back(answerLine(t.kind, t.mtu, addressText(t.reporter), t.times));
+        tallies.push_back({t.kind, t.mtu, addressText(t.reporter), t.times});
     for (std::size_t kind = 0; kind < ANSWER_KINDS; ++kind)
         if (fromOthers_[kind] > 0)
-            lines.push_back(answerLine(static_cast<AnswerKind>(kind), 0, "other reporters", fromOthers_[kind]));
-    return lines;
+            tallies.push_back({static_cast<AnswerKind>(kind), 0, "other reporters", fromOthers_[kind]});
+    return tallies;
 }
 
 void askForAnswers(int sock)

@@ -24,8 +24,17 @@ constexpr std::size_t ANSWER_KINDS = 7;
 // The kind of an ICMP or ICMPv6 error as the kernel passes it on (origin, type, code).
 AnswerKind answerKindOf(std::uint8_t origin, std::uint8_t type, std::uint8_t code);
 
+// "port unreachable", "fragmentation needed", ...
+const char *answerKindName(AnswerKind kind);
+// The answers of one kind from one reporter.
+struct AnswerTally {
+    AnswerKind kind;
+    std::uint32_t mtu;     // for fragmentation needed, else 0
+    std::string reporter;  // an address, or "other reporters"
+    std::uint64_t times;
+};
 // One line of the report: "port unreachable from 10.9.0.2, 752 times".
-std::string answerLine(AnswerKind kind, std::uint32_t mtu, const std::string &reporter, std::uint64_t times);
+std::string answerLine(const AnswerTally &tally);
 
 // The answers of one run. Both threads of L mode read answers, so it takes a lock: answers
 // are few (routers limit their rate), never one a datagram.
@@ -37,8 +46,8 @@ public:
     Answers() { kept_.reserve(REPORTERS_KEPT); }
     void add(AnswerKind kind, std::uint32_t mtu, const sockaddr_storage &reporter);
     std::uint64_t total() const;
-    // The report's lines, in the order the kinds and reporters were first seen.
-    std::vector<std::string> lines() const;
+    // The report's tallies, in the order the kinds and reporters were first seen.
+    std::vector<AnswerTally> tallies() const;
 
 private:
     struct Tally {

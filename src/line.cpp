@@ -48,8 +48,8 @@ char *copied(char *at, unsigned char byte)
     return at + 1;
 }
 
-// The length of the well-formed UTF-8 sequence at `bytes` (no overlong form, no surrogate,
-// nothing above U+10FFFF) and its code point, or 0 where there is none.
+}  // namespace
+
 std::size_t utf8Sequence(const unsigned char *bytes, std::size_t left, char32_t &point)
 {
     const unsigned char lead = bytes[0];
@@ -67,6 +67,8 @@ std::size_t utf8Sequence(const unsigned char *bytes, std::size_t left, char32_t 
         return 0;
     return length;
 }
+
+namespace {
 
 // Characters that a terminal takes as commands, or that reorder what it shows around them.
 bool drivesTheTerminal(char32_t point)

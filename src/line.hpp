@@ -4,15 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received datagram
+constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received datagram, without -l
 
-// A datagram line: "rcvd ", at most RECV_MAX bytes, each shown as up to 4 on a terminal,
-// a line end.
-constexpr std::size_t LINE_MAX_BYTES = 5 + 4 * RECV_MAX + 1;
+// The room a datagram line needs: "rcvd ", at most `taken` bytes, each shown as up to 4 on
+// a terminal, a line end.
+constexpr std::size_t lineRoom(std::size_t taken) { return 5 + 4 * taken + 1; }
 
 // Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
 // bytes, and returns its end.
 char *datagramLine(char *at, const char *bytes, std::size_t length);
+// The length of the well-formed UTF-8 sequence at `bytes` (no overlong form, no surrogate,
+// nothing above U+10FFFF) and its code point, or 0 where there is none.
+std::size_t utf8Sequence(const unsigned char *bytes, std::size_t left, char32_t &point);
 // What a terminal makes of the bytes from 128: characters of one byte each, or UTF-8.
 enum class TerminalText { Bytes, Utf8 };
 // The terminal's, as the user's locale says.

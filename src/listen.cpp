@@ -55,7 +55,7 @@ Ending listenMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
-    prepareReceiving(sock, line.options.datagrams);  // before the first datagram can come back
+    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));  // before the first datagram can come back
     askForAnswers(sock);
     sendingStarts();
     if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), LISTEN_LOCAL_PORT); bound.failed())
@@ -75,12 +75,12 @@ Ending listenMode(const CommandLine &line)
     }
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      SendingStatus::Hidden, line.options.datagrams, &listener.ended};
+                      line.options.datagrams, &listener.ended};
     const Ending sent = sendFile(file, sock, to, how, answers);
     sendingIsDone();
     if (sent.failed())
         stopReceiving();
     pthread_join(recv_thread, nullptr);
-    reportAnswers(line.options.reports, answers.lines());
+    reportAnswers(line.options.reports, answers);
     return sent.failed() ? sent : listener.ending;
 }

@@ -22,9 +22,9 @@ static constexpr const char *help = R"(
 Sends a file as UDP datagrams, prints the datagrams that arrive, or both at once.
 
   S  sends fileName (- for standard input) to ipAddress:port from local port 40000,
-     one datagram for each chunk of send size bytes (1396 at most and by default),
-     and prints "sending done N"; ipAddress may be IPv4, IPv6 or a name, and port a
-     UDP service name
+     one datagram for each chunk of send size bytes (1396 at most and by default, or
+     BYTES with -l), and prints "sending done N"; ipAddress may be IPv4, IPv6 or a
+     name, and port a UDP service name
   R  binds port and prints every datagram that arrives as "rcvd <bytes>", until stopped
   L  sends like S, from local port 30000, and prints every datagram that comes back to
      that port, until stopped
@@ -40,9 +40,16 @@ Options, anywhere among the arguments (-- ends them):
   -s, --source ADDRESS  bind this local address: R receives only there, S and L send
                         from it
   -p, --local-port PORT S, L: send from PORT instead of 40000 or 30000
+  -i, --interval SECONDS
+                        a report every SECONDS while the run goes on, of that interval
+                        and in all, also when standard error is not a terminal
+  -J, --json            every report as a JSON object on a line of its own, also when
+                        standard error is not a terminal; no status line
   -v, --verbose         report what was sent and received on standard error, also when
                         it is not a terminal
   -q, --quiet           no report and no status line, even on a terminal
+  -l, --length BYTES    S, L: send datagrams of up to BYTES (1 to 65507) instead of 1396;
+                        R, L: take up to BYTES of each datagram instead of 1399
   -O, --offload         S, R, L: let the kernel cut blocks into datagrams on sending
                         and coalesce them on receiving; faster, but the filters and
                         queues of this host (and loopback, veth, bridges) see blocks,
@@ -125,7 +132,7 @@ int main(int argc, char *argv[])
         puts(usage);
         return -1;
     }
-    line.sendSize = std::clamp(line.sendSize, 0, MAX_SEND_SIZE);  // R mode never reads it
+    line.sendSize = std::clamp(line.sendSize, 0, line.options.sendMost);  // R mode never reads it
     if (line.mode != OperationMode::None && !line.service.empty()) {  // an invalid mode says so first
         const auto port = udpServicePort(line.service);
         if (!port)

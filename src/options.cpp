@@ -75,6 +75,17 @@ std::optional<std::int32_t> localPortOf(const char *text)
     return port;
 }
 
+std::optional<std::int32_t> lengthOf(const char *text)
+{
+    const std::string_view digits(text);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const std::int32_t length = atoiSaturated(text);
+    if (length < 1 || length > LARGEST_DATAGRAM)
+        return std::nullopt;
+    return length;
+}
+
 namespace {
 
 OperationMode modeOf(char letter)
@@ -141,6 +152,8 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
         {"offload", no_argument, nullptr, 'O'},       {"source", required_argument, nullptr, 's'},
         {"local-port", required_argument, nullptr, 'p'},
+        {"length", required_argument, nullptr, 'l'},   {"interval", required_argument, nullptr, 'i'},
+        {"json", no_argument, nullptr, 'J'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
@@ -157,7 +170,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:J", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -173,11 +186,28 @@ CommandLine readCommandLine(int argc, char *argv[])
             else
                 return refusal(std::string("not a number of seconds: ") + optarg);
             break;
+        case 'l':
+            if (const auto length = lengthOf(optarg)) {
+                line.options.sendMost = *length;
+                line.options.takeMost = *length;
+            } else {
+                return refusal(std::string("not a datagram length from 1 to 65507: ") + optarg);
+            }
+            break;
+        case 'i':
+            if (const auto seconds = secondsOf(optarg))
+                line.options.reports.everySeconds = *seconds;
+            else
+                return refusal(std::string("not a number of seconds: ") + optarg);
+            break;
+        case 'J':
+            line.options.reports.format = ReportFormat::Json;
+            break;
         case 'v':
-            line.options.reports = Reports::Always;
+            line.options.reports.when = Reports::Always;
             break;
         case 'q':
-            line.options.reports = Reports::Never;
+            line.options.reports.when = Reports::Never;
             break;
         case 'O':
             line.options.datagrams = Datagrams::Offloaded;
@@ -209,6 +239,10 @@ CommandLine readCommandLine(int argc, char *argv[])
             return refusal(std::string("unknown option ") + argv[optind - 1]);
         }
     }
+    // Interval and JSON reports are asked for to be read, on a terminal or not, unless -q.
+    Reporting &reports = line.options.reports;
+    if ((reports.everySeconds > 0 || reports.format == ReportFormat::Json) && reports.when == Reports::OnATerminal)
+        reports.when = Reports::Always;
     if (positional.size() < 3) {
         line.asks = CommandLine::Asks::Usage;
         return line;
@@ -222,7 +256,6 @@ CommandLine readCommandLine(int argc, char *argv[])
         line.service = positional[2];
     if (positional.size() >= 4)
         line.ipAddress = positional[3];
-    if (positional.size() == 5)
-        line.sendSize = atoiSaturated(positional[4]);
+    line.sendSize = positional.size() == 5 ? atoiSaturated(positional[4]) : line.options.sendMost;
     return line;
 }

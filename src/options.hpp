@@ -2,6 +2,8 @@
 // the numbers they hold, with no side effect, so that each can be tested on its own.
 #pragma once
 
+#include "line.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,9 +11,18 @@
 
 enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
 
-constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram
+constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram, without -l
+constexpr std::int32_t LARGEST_DATAGRAM = 65507;  // the largest UDP payload over IPv4
 
 enum class Reports { OnATerminal, Always, Never };
+enum class ReportFormat { Text, Json };  // -J: a JSON object a line
+
+// When and how the reports go: -v, -q, -J and -i.
+struct Reporting {
+    Reports when = Reports::OnATerminal;
+    ReportFormat format = ReportFormat::Text;
+    double everySeconds = 0;  // -i: an interval report this often; 0: none
+};
 
 // How datagrams meet the kernel: one packet each, as a wire carries them, or in blocks that
 // the kernel cuts on sending and coalesces on receiving (faster, but every filter and
@@ -24,11 +35,13 @@ enum class Family { Any, IPv4, IPv6 };
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
-    Reports reports = Reports::OnATerminal;
+    Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     Family family = Family::Any;
     std::string source;  // the local address to bind, as typed; empty: any
     std::int32_t localPort = 0;  // S and L send from it; 0: their fixed port
+    std::int32_t sendMost = MAX_SEND_SIZE;  // -l: the largest datagram sent
+    std::int32_t takeMost = RECV_MAX;       // -l: the most bytes taken of one received
 };
 
 // What the command line asks for: one transfer, the help or the version, or a refusal.
@@ -41,7 +54,7 @@ struct CommandLine {
     std::int32_t port = 0;
     std::string service;  // the port given as a name, to be looked up; empty for a number
     std::string ipAddress;
-    std::int32_t sendSize = MAX_SEND_SIZE;  // as given: the front end settles it
+    std::int32_t sendSize = MAX_SEND_SIZE;  // as given, or the largest: the front end settles it
 };
 
 CommandLine readCommandLine(int argc, char *argv[]);
@@ -51,6 +64,8 @@ std::int32_t atoiSaturated(const char *text);
 // RATE in bits a second, with k, M or G in either case (powers of 1000): nothing when it
 // is not one, or is below 1 bit/s or above any rate that pacing could give.
 std::optional<double> rateOf(const char *text);
+// BYTES of -l: a decimal number from 1 to LARGEST_DATAGRAM, nothing otherwise.
+std::optional<std::int32_t> lengthOf(const char *text);
 // SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
 std::optional<double> secondsOf(const char *text);
 // A local port to send from, 1 to 65535 in decimal: nothing otherwise.

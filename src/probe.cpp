@@ -68,11 +68,16 @@ void tellLayout(const probe::Layout &layout)
                 "frandle-probe: %" PRIu64 " chunks of %zu bytes, but chunk %" PRIu64 " has %zu and the last %zu, so that "
                 "each holds its %zu-byte header\n",
                 layout.count, layout.chunk, layout.count - 2, layout.beforeLast, layout.last, probe::HEADER);
-    if (layout.chunk > probe::DEFAULT_CHUNK)
+    if (layout.chunk > probe::LARGEST_SENT)
         fprintf(stderr,
-                "frandle-probe: chunks of %zu bytes: frandle S sends at most %zu a datagram, so they would not "
-                "arrive whole\n",
-                layout.chunk, probe::DEFAULT_CHUNK);
+                "frandle-probe: chunks of %zu bytes: frandle S sends at most %zu a datagram, even with -l, so they "
+                "would not arrive whole\n",
+                layout.chunk, probe::LARGEST_SENT);
+    else if (layout.chunk > probe::DEFAULT_CHUNK)
+        fprintf(stderr,
+                "frandle-probe: chunks of %zu bytes: frandle S sends at most %zu a datagram without -l, so send "
+                "them with -l %zu, and receive them with it too\n",
+                layout.chunk, probe::DEFAULT_CHUNK, layout.chunk);
 }
 
 void make(const probe::Layout &layout)

@@ -18,6 +18,7 @@ namespace probe {
 constexpr std::size_t HEADER = 51;
 constexpr std::size_t DEFAULT_CHUNK = 1396;   // what frandle S sends without options
 constexpr std::size_t LARGEST_CHUNK = 65527;  // the largest UDP payload over IPv6 (65507 over IPv4)
+constexpr std::size_t LARGEST_SENT = 65507;   // what frandle S sends at most, with -l
 constexpr std::uint64_t LARGEST_COUNT = 9999999999;
 constexpr std::size_t LONGEST_LINE = 1 << 20;  // a longer log line is foreign
 constexpr std::size_t RUNS_KEPT = 1000;        // lines of further runs are only counted

@@ -106,15 +106,18 @@ std::size_t datagramSize(msghdr message, std::size_t length)
 // does, which a burst cannot wait for.
 class Lines {
 public:
-    static constexpr std::size_t SIZE = 512 << 10;
-
-    Lines() : bytes_(std::make_unique<char[]>(SIZE)) {}
+    // Half a megabyte, or room for a few of the longest lines where -l makes them long.
+    explicit Lines(std::size_t takeMost)
+        : room_(lineRoom(takeMost)), size_(std::max<std::size_t>(512 << 10, 8 * room_)),
+          bytes_(std::make_unique<char[]>(size_))
+    {
+    }
     Lines(const Lines &) = delete;
     Lines &operator=(const Lines &) = delete;
 
     void add(const char *bytes, std::size_t length)
     {
-        if (used_ + LINE_MAX_BYTES > SIZE)
+        if (used_ + room_ > size_)
             writeAll();
         char *at = bytes_.get() + used_;
         const char *end = terminal_ ? terminalLine(at, bytes, length, *terminal_) : datagramLine(at, bytes, length);
@@ -136,6 +139,8 @@ public:
     const Ending &failed() const { return failed_; }
 
 private:
+    const std::size_t room_;  // for one line
+    const std::size_t size_;
     std::unique_ptr<char[]> bytes_;
     std::size_t used_ = 0;
     Ending failed_;
@@ -147,6 +152,9 @@ private:
 // What the one receive loop of the process works in, made before the first datagram can
 // come: the memory must not be touched for the first time while a burst waits.
 struct Receiver {
+    explicit Receiver(std::size_t takeMost) : takeMost(takeMost), lines(takeMost) { received.takeMost = takeMost; }
+
+    const std::size_t takeMost;  // of one datagram; the rest of it is cut
     ReceiveArea area;
     Lines lines;
     Received received;
@@ -165,9 +173,9 @@ std::size_t takeBatch(Receiver &r, int count)
         r.received.datagrams += length == 0 ? 1 : 0;  // an empty datagram prints nothing
         for (std::size_t at = 0; at < length; at += each) {
             const std::size_t size = std::min(each, length - at);
-            r.lines.add(bytes + at, std::min(size, std::size_t{RECV_MAX}));
+            r.lines.add(bytes + at, std::min(size, r.takeMost));
             r.received.datagrams += 1;
-            r.received.cut += size > RECV_MAX ? 1 : 0;
+            r.received.cut += size > r.takeMost ? 1 : 0;
         }
         r.senders.add(r.area.senders[i]);
         taken += length;
@@ -191,9 +199,12 @@ std::uint64_t droppedBy(int sock)
     return counts[SK_MEMINFO_DROPS];
 }
 
+// When the sending of L mode ended: an idle end is counted from it at the earliest.
+std::atomic<double> sendingDoneAt = 0;
+
 void showReceiving(int sock, const Receiver &r, const Receiving &how)
 {
-    if (!statusDue(how.reports))
+    if (std::isinf(sendingDoneAt.load()) || !statusDue(how.reports))  // L's sending shows its own
         return;
     const double seconds = r.received.last - r.received.first;
     const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
@@ -217,18 +228,35 @@ void takeQueued(int sock, Receiver &r)
     }
 }
 
-// Every ending of the loop writes out the lines held and reports what was received.
-Ending endReceiving(int sock, Receiver &r, const Receiving &how, Ending ending)
+ReceivedSoFar receivedSoFar(const Receiver &r, Drops dropped, double seconds)
+{
+    return {r.received.datagrams, r.received.bytes, r.received.cut, dropped, seconds};
+}
+
+using ReceivedIntervals = Intervals<ReceivedSoFar>;
+
+// With -i, at a moment of the clock `now`, `seconds` after the loop started: an interval
+// report, if one is due.
+void reportIfDue(int sock, const Receiver &r, const Receiving &how, ReceivedIntervals &intervals, double now,
+                 double seconds)
+{
+    if (intervals.due(now))
+        intervals.report(receivedSoFar(r, dropsOf(droppedBy(sock), how.datagrams, r.received), seconds), now);
+}
+
+// Every ending of the loop writes out the lines held and reports what was received: with
+// -i the last interval first, of the same counts.
+Ending endReceiving(int sock, Receiver &r, const Receiving &how, Ending ending, ReceivedIntervals &intervals,
+                    double start)
 {
     const Ending written = r.lines.writeAll();
     r.received.senders = r.senders.count();
     r.received.sendersEstimated = r.senders.estimated();
-    reportReceiving(how.reports, r.received, dropsOf(droppedBy(sock), how.datagrams, r.received));
+    const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
+    intervals.close(receivedSoFar(r, dropped, secondsNow() - start));
+    reportReceiving(how.reports, r.received, dropped);
     return written.failed() && !ending.failed() ? written : ending;
 }
-
-// When the sending of L mode ended: an idle end is counted from it at the earliest.
-std::atomic<double> sendingDoneAt = 0;
 
 // Seconds left before the idle end that -w asks for; without it, no end.
 double idleLeft(const Receiver &r, double start, double idleSeconds)
@@ -298,9 +326,9 @@ Ending makeAndShowSocket(int &sock, int family)
     return made;
 }
 
-void prepareReceiving(int sock, Datagrams datagrams)
+void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost)
 {
-    receiver = std::make_unique<Receiver>();
+    receiver = std::make_unique<Receiver>(takeMost);
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -325,34 +353,43 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
 {
     Receiver &r = *receiver;
     const double start = secondsNow();
+    ReceivedIntervals intervals(how.reports, start, receivedInterval);
+    const auto end = [&](const Ending &ending) { return endReceiving(sock, r, how, ending, intervals, start); };
     int pause = 0;
     for (;;) {
         if (stopSignal != 0 || stopAsked) {
             takeQueued(sock, r);
-            return endReceiving(sock, r, how, Ending{0, nullptr, 0, stopSignal, {}});
+            return end(Ending{0, nullptr, 0, stopSignal, {}});
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
             takeBatch(r, got);
             if (r.lines.failed().failed())
-                return endReceiving(sock, r, how, r.lines.failed());
+                return end(r.lines.failed());
             showReceiving(sock, r, how);
+            reportIfDue(sock, r, how, intervals, r.received.last, r.received.last - start);  // the batch's time
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (const Ending written = r.lines.writeAll(); written.failed())  // nothing more is queued: show what came
-                return endReceiving(sock, r, how, written);
+                return end(written);
             if (how.answers != nullptr)  // a queued answer would end every wait at once
                 readAnswers(sock, *how.answers);
             const double left = idleLeft(r, start, how.idleSeconds);
             if (left <= 0)
-                return endReceiving(sock, r, how, {});
-            awaitArrival(sock, left);
+                return end({});
+            if (!intervals.on()) {
+                awaitArrival(sock, left);
+                continue;
+            }
+            const double now = secondsNow();
+            reportIfDue(sock, r, how, intervals, now, now - start);
+            awaitArrival(sock, std::min(left, intervals.secondsLeft(now)));
         } else if (errno == EINTR) {
             continue;
         } else if (how.answers != nullptr && leftByAnAnswer(errno)) {
             readAnswers(sock, *how.answers);  // an answer to what this socket sent, not a failure
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
-            return endReceiving(sock, r, how, failure("recvfrom"));
+            return end(failure("recvfrom"));
         } else {
             perror("recvfrom");
             pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);
@@ -370,7 +407,7 @@ Ending receiveMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, std::get<Address>(local).family()); made.failed())
         return made;
-    prepareReceiving(sock, line.options.datagrams);
+    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));
     const Ending bound = bindTo(sock, std::get<Address>(local));
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
            bound.failed() ? line.port & 0xFFFF : boundPort(sock));

@@ -10,16 +10,16 @@ void bufferLines();
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
 Ending makeAndShowSocket(int &sock, int family);
 // Readies a socket and the receive loop to take bursts: a larger socket buffer, the loop's
-// memory in place, and with offload blocks of datagrams taken as one. One receive loop a
-// process.
-void prepareReceiving(int sock, Datagrams datagrams);
+// memory in place for lines of up to `takeMost` bytes of a datagram, and with offload
+// blocks of datagrams taken as one. One receive loop a process.
+void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost);
 // From now on a stop signal ends the receive loop, which first writes out every line.
 Ending keepLinesOnStop();
 
 enum class ReceiveFailure { EndsTheRun, IsReportedAndSkipped };
 struct Receiving {
     double idleSeconds = 0;  // the loop ends after so long with nothing arriving; 0: never
-    Reports reports = Reports::OnATerminal;
+    Reporting reports;
     ReceiveFailure onFailure = ReceiveFailure::EndsTheRun;
     Datagrams datagrams = Datagrams::OnePacketEach;  // as the socket was prepared
     // Where the socket also sends, the network's answers to it are counted here.

@@ -1,11 +1,12 @@
-// Reports on standard error: what was sent and received, when a run ends, and a status
-// line redrawn while it goes on. Never on standard output, where the lines go.
+// Reports on standard error: what was sent and received, when a run ends and every so often,
+// and a status line redrawn while it goes on. Never on standard output, where the lines go.
 #include "report.hpp"
 
 #include "line.hpp"
 
 #include <unistd.h>
 
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -13,11 +14,13 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 namespace {
 
 std::mutex errorOutput;  // in L mode the sender and the listener both write here
 bool statusOnScreen = false;
+std::array<char, 160> statusText{};  // as last drawn
 double statusDrawnAt = -1;
 constexpr double STATUS_EVERY = 0.25;  // seconds: a few times a second is enough to read
 
@@ -34,6 +37,47 @@ void clearStatusHeld()
     statusOnScreen = false;
 }
 
+// A report's line: the status line cleared before it, and after it drawn again while the
+// run goes on; the other thread's line never inside it.
+enum class AfterLine { StatusCleared, StatusRedrawn };
+void emit(const std::string &line, AfterLine after = AfterLine::StatusCleared)
+{
+    const std::lock_guard hold(errorOutput);
+    const bool shown = statusOnScreen;
+    clearStatusHeld();
+    fputs(line.c_str(), stderr);
+    if (shown && after == AfterLine::StatusRedrawn) {
+        fprintf(stderr, "\r%s\033[K", statusText.data());
+        statusOnScreen = true;
+    }
+}
+
+std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char *format, ...)
+{
+    va_list values;
+    va_start(values, format);
+    va_list again;
+    va_copy(again, values);
+    const int length = vsnprintf(nullptr, 0, format, values);
+    va_end(values);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    text.pop_back();
+    return text;
+}
+
+// Per second, over `seconds`; nothing over no time at all.
+std::optional<double> perSecond(double amount, double seconds)
+{
+    if (!(seconds > 0))
+        return std::nullopt;
+    return amount / seconds;
+}
+
+double bits(std::uint64_t bytes) { return static_cast<double>(bytes) * 8; }
+
 }  // namespace
 
 double secondsNow()
@@ -43,14 +87,14 @@ double secondsNow()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-bool reporting(Reports reports)
+bool reporting(const Reporting &reports)
 {
-    return reports == Reports::Always || (reports == Reports::OnATerminal && errorIsTerminal());
+    return reports.when == Reports::Always || (reports.when == Reports::OnATerminal && errorIsTerminal());
 }
 
-bool statusDue(Reports reports)
+bool statusDue(const Reporting &reports)
 {
-    if (reports == Reports::Never || !errorIsTerminal())
+    if (reports.when == Reports::Never || reports.format == ReportFormat::Json || !errorIsTerminal())
         return false;
     const double now = secondsNow();
     if (now - statusDrawnAt < STATUS_EVERY)
@@ -61,13 +105,12 @@ bool statusDue(Reports reports)
 
 void drawStatus(const char *format, ...)
 {
-    char text[160];
+    const std::lock_guard hold(errorOutput);
     va_list values;
     va_start(values, format);
-    vsnprintf(text, sizeof text, format, values);
+    vsnprintf(statusText.data(), statusText.size(), format, values);
     va_end(values);
-    const std::lock_guard hold(errorOutput);
-    fprintf(stderr, "\r%s\033[K", text);
+    fprintf(stderr, "\r%s\033[K", statusText.data());
     statusOnScreen = true;
 }
 
@@ -77,48 +120,137 @@ void clearStatus()
     clearStatusHeld();
 }
 
-void reportSending(Reports reports, std::int64_t datagrams, std::uint64_t bytes, double seconds)
+std::string jsonString(std::string_view text)
 {
-    if (!reporting(reports))
-        return;
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
-    fprintf(stderr, "sent %" PRId64 " datagrams, %" PRIu64 " bytes, in %.3f s: %.3f Mbit/s\n", datagrams, bytes, seconds,
-            seconds > 0 ? static_cast<double>(bytes) * 8 / seconds / 1e6 : 0.0);
+    std::string quoted = "\"";
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char byte = bytes[i];
+        char32_t point = 0;
+        if (byte == '"' || byte == '\\') {
+            quoted += {'\\', static_cast<char>(byte)};
+        } else if (byte == '\n') {
+            quoted += "\\n";
+        } else if (byte == '\t') {
+            quoted += "\\t";
+        } else if (byte == '\r') {
+            quoted += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            quoted += formatted("\\u%04x", byte);
+        } else if (byte < 0x80) {
+            quoted += static_cast<char>(byte);
+        } else if (const std::size_t sequence = utf8Sequence(bytes + i, text.size() - i, point); sequence > 0) {
+            quoted.append(text.substr(i, sequence));
+            i += sequence;
+            continue;
+        } else {
+            quoted += "\\ufffd";
+        }
+        ++i;
+    }
+    return quoted + "\"";
 }
 
-void reportMove(Reports reports, std::int64_t datagramsBefore, int error, int routeMtu)
+JsonLine::JsonLine(std::string_view report) : text_("{\"report\":" + jsonString(report)) {}
+
+JsonLine &JsonLine::field(std::string_view name, std::string_view value)
+{
+    if (text_.size() > 1)
+        text_ += ",";
+    text_ += jsonString(name);
+    text_ += ":";
+    text_ += value;
+    return *this;
+}
+
+JsonLine &JsonLine::count(std::string_view name, std::uint64_t value) { return field(name, std::to_string(value)); }
+JsonLine &JsonLine::count(std::string_view name, std::int64_t value) { return field(name, std::to_string(value)); }
+JsonLine &JsonLine::number(std::string_view name, double value)
+{
+    return field(name, std::isfinite(value) ? formatted("%.6f", value) : "null");
+}
+JsonLine &JsonLine::flag(std::string_view name, bool value) { return field(name, value ? "true" : "false"); }
+JsonLine &JsonLine::text(std::string_view name, std::string_view value) { return field(name, jsonString(value)); }
+JsonLine &JsonLine::json(std::string_view name, std::string_view value) { return field(name, value); }
+std::string JsonLine::object() const { return text_ + "}"; }
+std::string JsonLine::line() const { return object() + "\n"; }
+
+namespace {
+
+// A rate as text, or as nothing where no time passed.
+std::string megabits(std::optional<double> bitsPerSecond)
+{
+    return bitsPerSecond ? formatted("%.3f Mbit/s", *bitsPerSecond / 1e6) : "no time to measure a rate in";
+}
+
+double orNull(std::optional<double> value) { return value.value_or(NAN); }
+
+}  // namespace
+
+void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds)
 {
     if (!reporting(reports))
         return;
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
-    fprintf(stderr, "sending: the kernel refused to cut a block after %" PRId64 " datagrams (%s); the rest goes one "
-            "packet a datagram", datagramsBefore, strerror(error));
+    const auto rate = perSecond(bits(bytes), seconds);
+    if (reports.format == ReportFormat::Json)
+        return emit(JsonLine("sent")
+                        .count("datagrams", datagrams)
+                        .count("bytes", bytes)
+                        .number("seconds", seconds)
+                        .number("handed_to_kernel_bits_per_second", orNull(rate))
+                        .line());
+    emit(formatted("sent %" PRId64 " datagrams, %" PRIu64 " bytes, in %.3f s: %s handed to the kernel\n", datagrams,
+                   bytes, seconds, megabits(rate).c_str()));
+}
+
+void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu)
+{
+    if (!reporting(reports))
+        return;
+    if (reports.format == ReportFormat::Json) {
+        JsonLine line("offload-refused");
+        line.count("datagrams_before", datagramsBefore).text("error", strerror(error));
+        if (routeMtu > 0)
+            line.count("route_mtu", std::int64_t{routeMtu});
+        return emit(line.line());
+    }
+    std::string text = formatted("sending: the kernel refused to cut a block after %" PRId64 " datagrams (%s); the "
+                                 "rest goes one packet a datagram", datagramsBefore, strerror(error));
     if (routeMtu > 0)
-        fprintf(stderr, "; the route's MTU is now %d", routeMtu);
-    fputc('\n', stderr);
+        text += formatted("; the route's MTU is now %d", routeMtu);
+    emit(text + "\n");
 }
 
-void reportRouteMtu(Reports reports, int before, int after)
+void reportRouteMtu(const Reporting &reports, int before, int after)
 {
     if (!reporting(reports) || before == after)
         return;
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
-    fprintf(stderr, "the route's MTU changed while sending, from %d to %d\n", before, after);
+    if (reports.format == ReportFormat::Json)
+        return emit(JsonLine("route-mtu-changed").count("before", std::int64_t{before}).count("after", std::int64_t{after}).line());
+    emit(formatted("the route's MTU changed while sending, from %d to %d\n", before, after));
 }
 
-void reportAnswers(Reports reports, const std::vector<std::string> &lines)
+void reportAnswers(const Reporting &reports, const Answers &answers)
 {
     if (!reporting(reports))
         return;
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
-    if (lines.empty())
-        fputs("the network answered nothing\n", stderr);
-    for (const std::string &line : lines)
-        fprintf(stderr, "the network answered: %s\n", line.c_str());
+    const std::vector<AnswerTally> tallies = answers.tallies();
+    if (reports.format == ReportFormat::Json) {
+        std::string list = "[";
+        for (const AnswerTally &tally : tallies) {
+            JsonLine each;
+            each.text("kind", answerKindName(tally.kind));
+            if (tally.kind == AnswerKind::FragmentationNeeded)
+                each.count("mtu", std::uint64_t{tally.mtu});
+            each.text("from", tally.reporter).count("times", tally.times);
+            list += (list.size() > 1 ? "," : "") + each.object();
+        }
+        return emit(JsonLine("answers").count("total", answers.total()).json("answers", list + "]").line());
+    }
+    std::string text = tallies.empty() ? "the network answered nothing\n" : "";
+    for (const AnswerTally &tally : tallies)
+        text += "the network answered: " + answerLine(tally) + "\n";
+    emit(text);
 }
 
 Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received)
@@ -129,17 +261,128 @@ Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &receiv
     return {static_cast<std::uint64_t>(std::llround(static_cast<double>(counted) * each)), true};
 }
 
-void reportReceiving(Reports reports, const Received &received, Drops dropped)
+void reportReceiving(const Reporting &reports, const Received &received, Drops dropped)
 {
     if (!reporting(reports))
         return;
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
-    fprintf(stderr,
-            "received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s; dropped by this "
-            "socket, its buffer full: %s%" PRIu64 "%s; cut to %d bytes: %" PRIu64 "\n",
-            received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
-            received.sendersEstimated ? " (an estimate)" : "", received.last - received.first,
-            dropped.estimated ? "about " : "", dropped.datagrams,
-            dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", RECV_MAX, received.cut);
+    const double seconds = received.last - received.first;
+    const auto datagramRate = perSecond(static_cast<double>(received.datagrams), seconds);
+    const auto bitRate = perSecond(bits(received.bytes), seconds);
+    if (reports.format == ReportFormat::Json)
+        return emit(JsonLine("received")
+                        .count("datagrams", received.datagrams)
+                        .count("bytes", received.bytes)
+                        .count("senders", received.senders)
+                        .flag("senders_estimated", received.sendersEstimated)
+                        .number("seconds", seconds)
+                        .number("datagrams_per_second", orNull(datagramRate))
+                        .number("bits_per_second", orNull(bitRate))
+                        .count("dropped", dropped.datagrams)
+                        .flag("dropped_estimated", dropped.estimated)
+                        .count("cut", received.cut)
+                        .count("cut_to", std::uint64_t{received.takeMost})
+                        .line());
+    const std::string arriving =
+        datagramRate ? formatted(", arriving at %.1f datagrams/s and %s on average", *datagramRate, megabits(bitRate).c_str())
+                     : "";
+    emit(formatted("received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s%s; "
+                   "dropped by this socket, its buffer full: %s%" PRIu64 "%s; cut to %zu bytes: %" PRIu64 "\n",
+                   received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
+                   received.sendersEstimated ? " (an estimate)" : "", seconds, arriving.c_str(),
+                   dropped.estimated ? "about " : "", dropped.datagrams,
+                   dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", received.takeMost,
+                   received.cut));
+}
+
+double nextOnGrid(double due, double every, double now)
+{
+    const double next = due + std::max(1.0, std::ceil((now - due) / every)) * every;
+    return next > now ? next : next + every;
+}
+
+std::string sentInterval(ReportFormat format, const SentSoFar &before, const SentSoFar &now)
+{
+    const std::int64_t datagrams = now.datagrams - before.datagrams;
+    const std::uint64_t bytes = now.bytes - before.bytes;
+    const std::uint64_t answers = now.answers - before.answers;
+    const auto rate = perSecond(bits(bytes), now.seconds - before.seconds);
+    const auto totalRate = perSecond(bits(now.bytes), now.seconds);
+    if (format == ReportFormat::Json)
+        return JsonLine("interval-sent")
+            .number("start", before.seconds)
+            .number("end", now.seconds)
+            .count("datagrams", datagrams)
+            .count("bytes", bytes)
+            .number("handed_to_kernel_bits_per_second", orNull(rate))
+            .count("answers", answers)
+            .count("total_datagrams", now.datagrams)
+            .count("total_bytes", now.bytes)
+            .number("total_handed_to_kernel_bits_per_second", orNull(totalRate))
+            .count("total_answers", now.answers)
+            .line();
+    return formatted("sent in %.3f-%.3f s: %" PRId64 " datagrams, %" PRIu64 " bytes, %s handed to the kernel, "
+                     "the network answered %" PRIu64 " times; in all: %" PRId64 " datagrams, %" PRIu64 " bytes, %s, "
+                     "answered %" PRIu64 " times\n",
+                     before.seconds, now.seconds, datagrams, bytes, megabits(rate).c_str(), answers, now.datagrams,
+                     now.bytes, megabits(totalRate).c_str(), now.answers);
+}
+
+namespace {
+
+std::string datagramsPerSecond(std::optional<double> rate)
+{
+    return rate ? formatted("%.1f datagrams/s", *rate) : "no time to measure a rate in";
+}
+
+std::string dropsText(Drops dropped)
+{
+    return formatted("%s%" PRIu64 "%s", dropped.estimated ? "about " : "", dropped.datagrams,
+                     dropped.estimated ? " (an estimate)" : "");
+}
+
+}  // namespace
+
+std::string receivedInterval(ReportFormat format, const ReceivedSoFar &before, const ReceivedSoFar &now)
+{
+    const std::uint64_t datagrams = now.datagrams - before.datagrams;
+    const std::uint64_t bytes = now.bytes - before.bytes;
+    const double seconds = now.seconds - before.seconds;
+    // An estimate may fall as the average block it counts by changes: never below none.
+    const Drops dropped{now.dropped.datagrams - std::min(before.dropped.datagrams, now.dropped.datagrams),
+                        now.dropped.estimated};
+    const auto datagramRate = perSecond(static_cast<double>(datagrams), seconds);
+    const auto bitRate = perSecond(bits(bytes), seconds);
+    const auto totalDatagramRate = perSecond(static_cast<double>(now.datagrams), now.seconds);
+    const auto totalBitRate = perSecond(bits(now.bytes), now.seconds);
+    if (format == ReportFormat::Json)
+        return JsonLine("interval-received")
+            .number("start", before.seconds)
+            .number("end", now.seconds)
+            .count("datagrams", datagrams)
+            .count("bytes", bytes)
+            .number("datagrams_per_second", orNull(datagramRate))
+            .number("bits_per_second", orNull(bitRate))
+            .count("dropped", dropped.datagrams)
+            .flag("dropped_estimated", dropped.estimated)
+            .count("cut", now.cut - before.cut)
+            .count("total_datagrams", now.datagrams)
+            .count("total_bytes", now.bytes)
+            .number("total_datagrams_per_second", orNull(totalDatagramRate))
+            .number("total_bits_per_second", orNull(totalBitRate))
+            .count("total_dropped", now.dropped.datagrams)
+            .count("total_cut", now.cut)
+            .line();
+    return formatted("received in %.3f-%.3f s: %" PRIu64 " datagrams, %" PRIu64 " bytes, %s, %s, dropped by this "
+                     "socket %s, cut %" PRIu64 "; in all: %" PRIu64 " datagrams, %" PRIu64 " bytes, %s, %s, dropped "
+                     "%s, cut %" PRIu64 "\n",
+                     before.seconds, now.seconds, datagrams, bytes, datagramsPerSecond(datagramRate).c_str(),
+                     megabits(bitRate).c_str(), dropsText(dropped).c_str(), now.cut - before.cut, now.datagrams,
+                     now.bytes, datagramsPerSecond(totalDatagramRate).c_str(), megabits(totalBitRate).c_str(),
+                     dropsText(now.dropped).c_str(), now.cut);
+}
+
+void reportInterval(const Reporting &reports, const std::string &line)
+{
+    if (reporting(reports))
+        emit(line, AfterLine::StatusRedrawn);
 }

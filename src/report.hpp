@@ -1,33 +1,62 @@
-// Reports on standard error: what was sent and received, when a run ends, and a status
-// line redrawn while it goes on (on a terminal only). Never on standard output.
+// Reports on standard error: what was sent and received, when a run ends and with -i every
+// so often while it goes on, as text or with -J as JSON Lines; and a status line redrawn
+// while it goes on (on a terminal only). Never on standard output.
 #pragma once
 
+#include "answers.hpp"
 #include "options.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 double secondsNow();  // on a clock that only goes forward
-bool reporting(Reports reports);
-// A status line is drawn a few times a second at most, only on a terminal: true when it
-// is time to draw one.
-bool statusDue(Reports reports);
+bool reporting(const Reporting &reports);
+// A status line is drawn a few times a second at most, only on a terminal and never among
+// JSON lines: true when it is time to draw one.
+bool statusDue(const Reporting &reports);
 void drawStatus(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void clearStatus();  // before anything else reaches the terminal
-void reportSending(Reports reports, std::int64_t datagrams, std::uint64_t bytes, double seconds);
+
+// A string as JSON holds it, quotes included: quotes, backslashes and control characters
+// escaped, and each byte that is not part of well-formed UTF-8 as U+FFFD.
+std::string jsonString(std::string_view text);
+
+// One JSON object on one line, its fields in the order given, the first naming the report.
+class JsonLine {
+public:
+    JsonLine() = default;  // an object inside another: no report named
+    explicit JsonLine(std::string_view report);
+    JsonLine &count(std::string_view name, std::uint64_t value);
+    JsonLine &count(std::string_view name, std::int64_t value);
+    JsonLine &number(std::string_view name, double value);  // null where it is not finite
+    JsonLine &flag(std::string_view name, bool value);
+    JsonLine &text(std::string_view name, std::string_view value);
+    JsonLine &json(std::string_view name, std::string_view value);  // already JSON
+    std::string object() const;
+    std::string line() const;  // the object and a line end
+
+private:
+    JsonLine &field(std::string_view name, std::string_view value);
+    std::string text_ = "{";
+};
+
+void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds);
 // The kernel refused to cut a block after so many datagrams (for `error`): the rest goes
 // one packet a datagram.
-void reportMove(Reports reports, std::int64_t datagramsBefore, int error, int routeMtu);
+void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu);
 // The route's MTU, where it changed while sending: larger datagrams went as fragments.
-void reportRouteMtu(Reports reports, int before, int after);
+void reportRouteMtu(const Reporting &reports, int before, int after);
 // The network's answers, a line each, or that it answered nothing.
-void reportAnswers(Reports reports, const std::vector<std::string> &lines);
+void reportAnswers(const Reporting &reports, const Answers &answers);
 
 struct Received {
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t cut = 0;  // longer than RECV_MAX
+    std::uint64_t cut = 0;  // longer than takeMost
+    std::size_t takeMost = RECV_MAX;  // bytes taken of one datagram at most
     std::uint64_t senders = 0;
     bool sendersEstimated = false;  // past the count kept exactly
     std::uint64_t receives = 0;  // datagrams, or blocks of them where coalesced
@@ -41,4 +70,70 @@ struct Drops {
     bool estimated = false;
 };
 Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received);
-void reportReceiving(Reports reports, const Received &received, Drops dropped);
+void reportReceiving(const Reporting &reports, const Received &received, Drops dropped);
+
+// What one direction had done by a moment: the interval reports are the differences, so
+// that they add up to the final report's counts exactly.
+struct SentSoFar {
+    std::int64_t datagrams = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t answers = 0;  // of the network, to what was sent
+    double seconds = 0;         // since the sending started
+};
+struct ReceivedSoFar {
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t cut = 0;
+    Drops dropped;
+    double seconds = 0;  // since the receiving started
+};
+// The interval from `before` to `now`, and the totals at `now`, as a line of the format.
+std::string sentInterval(ReportFormat format, const SentSoFar &before, const SentSoFar &now);
+std::string receivedInterval(ReportFormat format, const ReceivedSoFar &before, const ReceivedSoFar &now);
+void reportInterval(const Reporting &reports, const std::string &line);
+
+// -i: the next report is due on the grid of `every` seconds from the start, after `now`:
+// a late look skips the reports it missed and adds no drift.
+double nextOnGrid(double due, double every, double now);
+
+// The interval reports of one direction, every -i seconds from the start; without -i none
+// is ever due, and the caller need not read the clock to know it.
+template <typename SoFar>
+class Intervals {
+public:
+    using Format = std::string (*)(ReportFormat, const SoFar &, const SoFar &);
+    Intervals(const Reporting &reports, double start, Format format)
+        : reports_(reports), format_(format), every_(reports.everySeconds),
+          next_(reports.everySeconds > 0 ? start + reports.everySeconds : INFINITY)
+    {
+    }
+    bool on() const { return every_ > 0; }
+    bool due(double now) const { return now >= next_; }
+    double secondsLeft(double now) const { return next_ - now; }  // infinite without -i
+    // What was done since the last report, at `now` (a moment of the clock); the next is
+    // due after it.
+    void report(const SoFar &done, double now)
+    {
+        write(done);
+        next_ = nextOnGrid(next_, every_, now);
+    }
+    // The last one, up to the final report, so that they add up to its counts exactly.
+    void close(const SoFar &done)
+    {
+        if (on() && done.seconds > last_.seconds)
+            write(done);
+    }
+
+private:
+    void write(const SoFar &done)
+    {
+        reportInterval(reports_, format_(reports_.format, last_, done));
+        last_ = done;
+    }
+
+    Reporting reports_;
+    Format format_;
+    double every_;
+    double next_;
+    SoFar last_{};
+};

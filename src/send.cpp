@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,7 @@ constexpr std::size_t BATCH = 64;
 constexpr std::size_t KERNEL_MAX_SEGMENTS = 64;
 static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
-constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
+constexpr std::size_t MAX_UDP_PAYLOAD = LARGEST_DATAGRAM;
 
 // Where a block is refused, by this kernel's word: a route whose MTU is below the chunk
 // (EMSGSIZE, or EINVAL once the route learned it), more segments than it takes or a socket
@@ -196,16 +197,34 @@ void awaitTurn(std::uint64_t sent, double start, double bitsPerSecond)
     }
 }
 
+// The status line of the sending: how far it is, and for a file of known size how far in
+// part and about how long the rest takes at the rate so far.
+std::string sendingStatus(std::uint64_t sent, off_t size, double seconds)
+{
+    const double rate = seconds > 0 ? static_cast<double>(sent) * 8 / seconds : 0;
+    char text[160];
+    if (size <= 0) {
+        snprintf(text, sizeof text, "sending: %" PRIu64 " bytes, %.1f Mbit/s", sent, rate / 1e6);
+        return text;
+    }
+    const auto whole = static_cast<std::uint64_t>(size);
+    const int written = snprintf(text, sizeof text, "sending: %" PRIu64 "%% (%" PRIu64 " of %" PRIu64 " bytes), %.1f Mbit/s",
+                                 sent * 100 / whole, sent, whole, rate / 1e6);
+    if (rate > 0 && sent < whole)
+        snprintf(text + written, sizeof text - static_cast<std::size_t>(written), ", about %.0f s left",
+                 std::ceil(static_cast<double>(whole - sent) * 8 / rate));
+    return text;
+}
+
 void showSending(const Sending &how, std::uint64_t sent, off_t size, double start)
 {
-    if (how.status == SendingStatus::Hidden || !statusDue(how.reports))
-        return;
-    const double seconds = secondsNow() - start;
-    const double rate = seconds > 0 ? static_cast<double>(sent) * 8 / seconds / 1e6 : 0;
-    if (size >= 0)
-        drawStatus("sending: %" PRIu64 " of %lld bytes, %.1f Mbit/s", sent, static_cast<long long>(size), rate);
-    else
-        drawStatus("sending: %" PRIu64 " bytes, %.1f Mbit/s", sent, rate);
+    if (statusDue(how.reports))
+        drawStatus("%s", sendingStatus(sent, size, secondsNow() - start).c_str());
+}
+
+SentSoFar sentSoFar(std::int64_t datagrams, std::uint64_t bytes, const Answers &answers, double seconds)
+{
+    return {datagrams, bytes, answers.total(), seconds};
 }
 
 }  // namespace
@@ -217,9 +236,10 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     static Batch batch;
     const std::size_t chunk = how.chunk;
     // Whole chunks, so that only the end of the file ends a datagram early; a block that the
-    // kernel cuts is one datagram's payload at most.
-    const std::size_t chunks =
-        how.datagrams == Datagrams::Offloaded ? std::min(BATCH, MAX_UDP_PAYLOAD / std::max<std::size_t>(chunk, 1)) : BATCH;
+    // kernel cuts is one datagram's payload at most, and one sent a packet each fits the
+    // buffer: fewer than 64 of the large chunks of -l, one at the largest.
+    const std::size_t most = how.datagrams == Datagrams::Offloaded ? MAX_UDP_PAYLOAD : buffer.size();
+    const std::size_t chunks = std::min(BATCH, most / std::max<std::size_t>(chunk, 1));
     const std::size_t block = chunk == 0 ? 0 : burstOf(chunks * chunk, chunk, how.bitsPerSecond);
     // Offloaded, the kernel checks a cut against the route only for a block it is handed
     // whole. So the first block is read and handed over; once the route has taken it, the
@@ -235,6 +255,14 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     std::int64_t nSent = 0;
     std::uint64_t sent = 0;
     std::uint64_t answersSeen = UINT64_MAX;
+    Intervals<SentSoFar> intervals(how.reports, start, sentInterval);
+    // Once a block, and only with -i: an interval report when one is due.
+    const auto reportIfDue = [&] {
+        if (!intervals.on())
+            return;
+        if (const double now = secondsNow(); intervals.due(now))
+            intervals.report(sentSoFar(nSent, sent, answers, now - start), now);
+    };
     const Ending ending = [&]() -> Ending {
         while (block > 0) {
             if (how.stopAsked != nullptr && *how.stopAsked)
@@ -258,6 +286,7 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
                     answersSeen = UINT64_MAX;
                     readAnswers(sock, answers);
                     showSending(how, sent, size, start);
+                    reportIfDue();
                 }
                 continue;
             }
@@ -288,12 +317,15 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
             sent += length;
             readAnswers(sock, answers);
             showSending(how, sent, size, start);
+            reportIfDue();
         }
         clearStatus();
         printf("sending done %" PRId64 "\n", nSent);
         if (const Ending out = flushOutput(); out.failed())
             return out;
-        reportSending(how.reports, nSent, sent, secondsNow() - start);
+        const double seconds = secondsNow() - start;
+        intervals.close(sentSoFar(nSent, sent, answers, seconds));
+        reportSending(how.reports, nSent, sent, seconds);
         reportRouteMtu(how.reports, mtuAtStart, routeMtu(destination));
         return {};
     }();
@@ -330,12 +362,12 @@ Ending sendMode(const CommandLine &line)
         return bound;
     askForAnswers(sock);
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      SendingStatus::Shown, line.options.datagrams, nullptr};
+                      line.options.datagrams, nullptr};
     Answers answers;
     if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;
     if (reporting(line.options.reports))  // the answers to the last datagrams are on their way
         awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);
-    reportAnswers(line.options.reports, answers.lines());
+    reportAnswers(line.options.reports, answers);
     return {};
 }

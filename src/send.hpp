@@ -11,14 +11,10 @@
 
 constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
 
-// S mode shows a status line while it sends; in L mode the listener's takes the terminal.
-enum class SendingStatus { Shown, Hidden };
-
 struct Sending {
     std::size_t chunk = MAX_SEND_SIZE;  // bytes of the file in one datagram
     double bitsPerSecond = 0;           // 0: as fast as it goes
-    Reports reports = Reports::OnATerminal;
-    SendingStatus status = SendingStatus::Shown;
+    Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     // Set by another thread to end the sending before the end of the file, silently.
     const std::atomic<bool> *stopAsked = nullptr;

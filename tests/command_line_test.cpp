@@ -51,6 +51,9 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"--bitrate=0", "L", missing, "9"}, usage, 255, "frandle: not a rate: 0\n"},
         {{"-w", "-1", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: -1\n"},
         {{"-w", "2s", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: 2s\n"},
+        {{"-l", "0", "R", "-", "9"}, usage, 255, "frandle: not a datagram length from 1 to 65507: 0\n"},
+        {{"-i", "0", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: 0\n"},
+        {{"R", "-", "9", "--length", "65508"}, usage, 255, "frandle: not a datagram length from 1 to 65507: 65508\n"},
         {{"-v", "S", missing, "-q", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255,
          "open: No such file or directory\n"},
     };
@@ -69,7 +72,8 @@ TEST(CommandLine, HelpShowsTheUsageLineTheModesTheOptionsAndTheManual)
         const Outcome got = run({option, "S"});
         EXPECT_EQ(got.out.rfind(usage, 0), 0u);
         for (const std::string word : {"\n  S  ", "\n  R  ", "\n  L  ", "--bitrate", "--wait", "--verbose", "--quiet",
-                                       "--version", "--offload", "--source", "--local-port", "-6", "man frandle"})
+                                       "--version", "--offload", "--source", "--local-port", "-6", "--length",
+                                       "--interval", "--json", "man frandle"})
             EXPECT_NE(got.out.find(word), std::string::npos) << word;
         EXPECT_EQ(got.status, 0);
     }

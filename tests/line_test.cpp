@@ -56,8 +56,10 @@ TEST(Line, ATerminalSeesNoByteThatCouldDriveItOrReorderItsText)
 TEST(Line, TheWorstLineFitsItsRoom)
 {
     for (const TerminalText text : {TerminalText::Bytes, TerminalText::Utf8}) {
-        const std::string worst(RECV_MAX, '\x9b');
-        EXPECT_EQ(shown(worst, text).size(), LINE_MAX_BYTES);
+        for (const std::size_t taken : {std::size_t{RECV_MAX}, std::size_t{65507}}) {
+            const std::string worst(taken, '\x9b');
+            EXPECT_EQ(shown(worst, text).size(), lineRoom(taken));
+        }
     }
 }
 

@@ -209,30 +209,43 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
     ASSERT_TRUE(hosts.ready());
     const struct {
         std::string rule;  // on the receiving host, none for a clean path
-        std::vector<std::string> options;
-        std::string sendSize;
+        std::vector<std::string> options;  // of S; -l goes to both ends
+        std::string size, sendSize;
+        int mtu;
         std::size_t count, leastDropped, mostDropped;
     } cases[] = {
-        {"", {}, "1396", 1503, 0, 0},
-        {"udp dport 5003 numgen random mod 100 '<' 2 counter drop", {}, "1396", 1503, 8, 75},  // about 30
-        {"udp dport 5003 numgen random mod 100 '<' 3 counter drop", {}, "1000", 2098, 20, 130},  // about 63
-        {"udp dport 5003 limit rate over 2000/second burst 100 packets counter drop", {"-b", "100M"}, "1000", 2098, 1000, 2000},
+        {"", {}, "2M", "1396", 1280, 1503, 0, 0},
+        {"udp dport 5003 numgen random mod 100 '<' 2 counter drop", {}, "2M", "1396", 1280, 1503, 8, 75},  // about 30
+        {"udp dport 5003 numgen random mod 100 '<' 3 counter drop", {}, "2M", "1000", 1280, 2098, 20, 130},  // about 63
+        {"udp dport 5003 limit rate over 2000/second burst 100 packets counter drop", {"-b", "100M"}, "2M", "1000", 1280,
+         2098, 1000, 2000},
+        // Large datagrams: whole on a jumbo link, in fragments on a plain one, or cut by the kernel with -O.
+        {"", {"-b", "200M", "-l", "8972"}, "10M", "8972", 9000, 1169, 0, 0},
+        {"", {"-b", "200M", "-l", "8972"}, "10M", "8972", 1500, 1169, 0, 0},
+        {"", {"-b", "200M", "-O", "-l", "8972"}, "10M", "8972", 9000, 1169, 0, 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.rule + " " + c.sendSize);
-        Child make({FRANDLE_PROBE_BIN, "make", "2M", c.sendSize});
+        SCOPED_TRACE(c.rule + " " + c.sendSize + " MTU " + std::to_string(c.mtu));
+        Child make({FRANDLE_PROBE_BIN, "make", c.size, c.sendSize});
         ASSERT_EQ(make.wait(), 0);
         const TempFile file(make.out());
         sh("ip netns exec " + hosts.b + " nft delete table ip loss");
         if (!c.rule.empty())
             addRule(hosts.b, c.rule);
-        Child receive(TwoHosts::in(hosts.b, frandle({"-v", "R", "-", "5003"})));
+        const std::string mtu = " mtu " + std::to_string(c.mtu);
+        ASSERT_TRUE(sh("ip -n " + hosts.a + " link set va" + mtu) && sh("ip -n " + hosts.b + " link set vb" + mtu));
+        std::vector<std::string> receiving = {"-v", "R", "-", "5003"};
+        if (std::stoul(c.sendSize) > 1399)
+            receiving.insert(receiving.end(), {"-l", c.sendSize});
+        Child receive(TwoHosts::in(hosts.b, frandle(receiving)));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
+        const long fragmentsBefore = fragmentsMadeIn(hosts.a);
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"S", file.path(), "5003", "192.0.2.2", c.sendSize});
         Child send(TwoHosts::in(hosts.a, frandle(args)));
         EXPECT_EQ(send.wait(), 0);
         EXPECT_EQ(send.out(), "sending done " + std::to_string(c.count) + "\n");
+        EXPECT_EQ(fragmentsMadeIn(hosts.a) > fragmentsBefore, std::stoi(c.sendSize) + 28 > c.mtu);
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());

@@ -57,6 +57,22 @@ TEST(Options, RatesAndWaitsAreReadOrRefused)
     }
 }
 
+TEST(Options, DatagramLengthsAreReadOrRefused)
+{
+    const struct {
+        const char *text;
+        std::optional<std::int32_t> length;
+    } cases[] = {
+        {"1", 1},      {"1396", 1396},         {"8972", 8972},         {"65507", 65507},        {"065507", std::nullopt},
+        {"65508", std::nullopt}, {"0", std::nullopt}, {"-1", std::nullopt}, {"1k", std::nullopt}, {"", std::nullopt},
+        {" 9", std::nullopt},    {"9.5", std::nullopt}, {"99999999999", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(lengthOf(c.text), c.length);
+    }
+}
+
 TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
 {
     const struct {
@@ -91,6 +107,9 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         {{"R", "-", "9", "-p", "5000"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"S", "f", "9", "-p", "0"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"R", "f", "-h"}, CommandLine::Asks::Help, OperationMode::None, "", 1396, 0},
+        {{"S", "f", "9", "a", "-l", "9000"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 9000, 0},  // the largest
+        {{"--length=9000", "S", "f", "9", "a", "5"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 5, 0},
+        {{"-l", "65508", "S", "f", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"R", "f"}, CommandLine::Asks::Usage, OperationMode::None, "", 1396, 0},
     };
     for (const auto &c : cases) {
@@ -120,6 +139,39 @@ TEST(Options, ServiceNamesAreUdpPorts)
     EXPECT_EQ(udpServicePort("echo"), 7);
     EXPECT_EQ(udpServicePort("domain"), 53);
     EXPECT_EQ(udpServicePort("no-such-service"), std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+// -i and -J ask for reports to be read, on a terminal or not, as -v does; -q still silences.
+TEST(Options, IntervalAndJsonReportsAreAlwaysWrittenUnlessQuiet)
+{
+    const struct {
+        std::vector<std::string> args;
+        Reports when;
+        ReportFormat format;
+        double every;
+    } cases[] = {
+        {{"R", "-", "9"}, Reports::OnATerminal, ReportFormat::Text, 0},
+        {{"-i", "0.5", "R", "-", "9"}, Reports::Always, ReportFormat::Text, 0.5},
+        {{"R", "-", "9", "--json"}, Reports::Always, ReportFormat::Json, 0},
+        {{"-q", "-J", "--interval", "2", "R", "-", "9"}, Reports::Never, ReportFormat::Json, 2},
+        {{"-J", "-i", "1", "-q", "-v", "S", "f", "9"}, Reports::Always, ReportFormat::Json, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> copies = c.args;
+        std::vector<char *> argv = {const_cast<char *>("frandle")};
+        for (auto &arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine line = readCommandLine(static_cast<int>(argv.size() - 1), argv.data());
+        EXPECT_EQ(line.options.reports.when, c.when);
+        EXPECT_EQ(line.options.reports.format, c.format);
+        EXPECT_EQ(line.options.reports.everySeconds, c.every);
+    }
 }
 
 }  // namespace

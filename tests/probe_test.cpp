@@ -105,11 +105,22 @@ TEST(Probe, MakesAFileThatChecksWholeAfterItsRoundTrip)
         EXPECT_EQ(got.err, "");
     }
 
-    const Outcome large = probe({"make", "2000", "65527"});
-    EXPECT_EQ(large.status, 0);
-    EXPECT_EQ(large.out.size(), 2000u);
-    EXPECT_EQ(large.err, "frandle-probe: chunks of 65527 bytes: frandle S sends at most 1396 a datagram, so they "
-                         "would not arrive whole\n");
+    const struct {
+        std::string chunk;
+        std::string err;
+    } large[] = {
+        {"65527", "frandle-probe: chunks of 65527 bytes: frandle S sends at most 65507 a datagram, even with -l, so "
+                  "they would not arrive whole\n"},
+        {"65507", "frandle-probe: chunks of 65507 bytes: frandle S sends at most 1396 a datagram without -l, so send "
+                  "them with -l 65507, and receive them with it too\n"},
+        {"1396", ""},
+    };
+    for (const auto &c : large) {
+        const Outcome made = probe({"make", "2000", c.chunk});
+        EXPECT_EQ(made.status, 0);
+        EXPECT_EQ(made.out.size(), 2000u);
+        EXPECT_EQ(made.err, c.err);
+    }
     // Counted through a pipe: a gigabyte is not kept on disk.
     const Outcome gigabyte = shell("\"$0\" make 1G | wc -c", 120s);
     EXPECT_EQ(gigabyte.status, 0);

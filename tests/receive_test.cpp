@@ -1,5 +1,6 @@
 // R mode: the header lines, one line per datagram, failures, and no line lost on a stop.
 #include "harness.hpp"
+#include "json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -94,6 +97,72 @@ TEST(Receive, AnIdleEndWritesEveryLineAndReports)
     EXPECT_TRUE(err.size() > end.size() && err.compare(err.size() - end.size(), end.size(), end) == 0) << err;
 }
 
+// Every report line that -J writes, read as JSON, by the report it names.
+std::map<std::string, std::vector<Json>> jsonReports(const std::string &err)
+{
+    std::map<std::string, std::vector<Json>> reports;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        const auto read = parseJson(line);
+        EXPECT_TRUE(read && read->kind == Json::Kind::Object) << line;
+        if (read && read->fields.contains("report"))
+            reports[read->fields.at("report").text].push_back(*read);
+    }
+    return reports;
+}
+
+// The sum of a count over the interval reports, as 64-bit integers.
+std::uint64_t sumOf(const std::vector<Json> &intervals, const std::string &name)
+{
+    std::uint64_t sum = 0;
+    for (const Json &interval : intervals)
+        sum += std::stoull(interval.fields.at(name).text);
+    return sum;
+}
+
+// Paced for about a second, with -i and -J at both ends: each line is a JSON object, and the
+// interval reports add up to the final one exactly, one cut datagram included.
+TEST(Receive, IntervalReportsAddUpToTheFinalOne)
+{
+    const std::string port = std::to_string(freePort());
+    Child receiver(frandle({"-i", "0.7", "-J", "R", "-", port}));
+    ASSERT_TRUE(receiver.waitForOut("Receiving, port: " + port + "\n"));
+    const std::string text = textBytes(48000);
+    const TempFile file(text);
+    Udp().sendTo(static_cast<std::uint16_t>(std::stoi(port)), std::string(1500, 'c'));
+    const Outcome sent = run({"-i", "0.2", "--json", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"});
+    EXPECT_EQ(sent.out, "sending done 48\n");
+    // Stopped soon after the last line is in, at about 1.2 s, mid-interval: the last report
+    // closes it.
+    EXPECT_TRUE(receiver.waitForOut(datagramLines(text.substr(47000), 1000), 2s));
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+
+    const struct {
+        std::string err, interval, final;
+        std::size_t leastIntervals;  // for the second or so the sending takes
+        std::vector<std::pair<std::string, std::uint64_t>> counts;  // name, final count
+    } ends[] = {
+        {sent.err, "interval-sent", "sent", 4, {{"datagrams", 48}, {"bytes", 48000}, {"answers", 0}}},
+        {receiver.err(), "interval-received", "received", 1, {{"datagrams", 49}, {"bytes", 49500}, {"cut", 1}, {"dropped", 0}}},
+    };
+    for (const auto &end : ends) {
+        SCOPED_TRACE(end.err);
+        auto reports = jsonReports(end.err);
+        const std::vector<Json> &intervals = reports[end.interval];
+        ASSERT_EQ(reports[end.final].size(), 1u);
+        EXPECT_GE(intervals.size(), end.leastIntervals);
+        const Json &last = reports[end.final][0];
+        for (const auto &[name, count] : end.counts) {
+            EXPECT_EQ(sumOf(intervals, name), count) << name;
+            if (last.fields.contains(name)) {  // the answers' count is in a report of its own
+                EXPECT_EQ(std::stoull(last.fields.at(name).text), count) << name;
+            }
+        }
+        for (std::size_t i = 1; i < intervals.size(); ++i)  // each one from where the one before ended
+            EXPECT_EQ(intervals[i].fields.at("start").text, intervals[i - 1].fields.at("end").text);
+    }
+}
+
 // Datagrams sent while the receiver is held still overflow its socket: the report counts
 // them, exactly when they come one packet each, and every one not dropped is printed.
 // Coalesced, the socket counts blocks, and the report gives an estimate that says so.
@@ -178,23 +247,44 @@ std::vector<Arrival> arrivals()
     };
 }
 
+// -l takes more of a datagram, up to the largest, or less.
+std::vector<Arrival> arrivalsTaking(std::size_t most)
+{
+    const std::string largest = textBytes(65507);
+    const std::size_t jumbo = std::min<std::size_t>(most, 8972);
+    return {
+        {largest, "rcvd " + largest.substr(0, most) + "\n"},
+        {std::string(std::min<std::size_t>(most + 1, 65507), 'l'), "rcvd " + std::string(most, 'l') + "\n"},
+        {std::string(3 * 8972, 'j'), datagramLines(std::string(3 * jumbo, 'j'), jumbo), 8972},
+    };
+}
+
 TEST(Receive, PrintsEachDatagramAsOneLineWhileRunning)
 {
-    const std::uint16_t port = freePort();
-    Child receiver(frandle({"R", "unused", std::to_string(port)}));
-    ASSERT_TRUE(receiver.waitForOut(header(port)));
-    const Udp sender;
-    std::string expected = header(port);
-    for (const auto &c : arrivals()) {
-        send(sender, port, c);
-        expected += c.line;
-        // Written out within a second while the receiver keeps running, even to a file.
-        EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line;
+    const struct {
+        std::vector<std::string> options;
+        std::vector<Arrival> arrivals;
+    } cases[] = {{{}, arrivals()}, {{"-l", "65507"}, arrivalsTaking(65507)}, {{"--length", "100"}, arrivalsTaking(100)}};
+    for (const auto &[options, arrivals] : cases) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        const std::uint16_t port = freePort();
+        std::vector<std::string> args = {"R", "unused", std::to_string(port)};
+        args.insert(args.end(), options.begin(), options.end());
+        Child receiver(frandle(args));
+        ASSERT_TRUE(receiver.waitForOut(header(port)));
+        const Udp sender;
+        std::string expected = header(port);
+        for (const auto &c : arrivals) {
+            send(sender, port, c);
+            expected += c.line;
+            // Written out within a second while the receiver keeps running, even to a file.
+            EXPECT_TRUE(receiver.waitForOut(expected, 1s)) << c.line.substr(0, 100);
+        }
+        EXPECT_TRUE(receiver.running());
+        EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+        EXPECT_TRUE(receiver.out() == expected);
+        EXPECT_EQ(receiver.err(), "");
     }
-    EXPECT_TRUE(receiver.running());
-    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
-    EXPECT_EQ(receiver.out(), expected);
-    EXPECT_EQ(receiver.err(), "");
 }
 
 TEST(Receive, APortInUseFailsAtTheBind)

@@ -43,6 +43,10 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
         {300, {"100"}, {100, 100, 100}, {}, "127.1"},              // inet_addr's short form
         {300, {"100"}, {100, 100, 100}, {"-4"}, "localhost"},      // a name
         {300, {"100"}, {100, 100, 100}, {"-p", "40001", "-s", "127.0.0.1"}, "127.0.0.1", 40001},
+        // -l sets the largest, up to the largest an IPv4 datagram holds.
+        {140000, {"-l", "65507"}, {65507, 65507, 8986}},
+        {3000, {"5000", "-l", "2000"}, {2000, 1000}},
+        {3000, {"-l", "1000", "500"}, {500, 500, 500, 500, 500, 500}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.sizeArgs) + " file of " + std::to_string(c.fileSize));
@@ -71,14 +75,17 @@ TEST(Send, CutsTheFileIntoDatagramsOfTheSendSize)
 }
 
 // The file is read in blocks of many chunks: a block's edges must never show in what is
-// sent. A block holds 64 chunks, or as many as fit in 65507 bytes (46 of 1396).
+// sent. A block holds 64 chunks, or as many as fit in 65507 bytes (46 of 1396), or with
+// -l as many as fit in 64 of 1396 (9 of 8972, 1 of 65507).
 TEST(Send, BlocksOfChunksLeaveAsTheSameDatagrams)
 {
     const struct {
         std::size_t sendSize;
         std::size_t block;
-    } sizes[] = {{1, 64}, {100, 6400}, {1396, 46 * 1396}};
-    for (const auto &[sendSize, block] : sizes) {
+        std::vector<std::string> options;
+    } sizes[] = {{1, 64, {}}, {100, 6400, {}}, {1396, 46 * 1396, {}}, {8972, 9 * 8972, {"-l", "8972"}},
+                 {65507, 65507, {"-l", "65507"}}, {8972, 7 * 8972, {"-O", "-l", "8972"}}};
+    for (const auto &[sendSize, block, options] : sizes) {
         for (const std::size_t fileSize : {std::size_t{0}, std::size_t{1}, block, block + 1, 3 * block + sendSize / 2 + 1}) {
             SCOPED_TRACE("send size " + std::to_string(sendSize) + ", file of " + std::to_string(fileSize));
             const std::string bytes = testBytes(fileSize, static_cast<unsigned>(fileSize + sendSize));
@@ -86,8 +93,10 @@ TEST(Send, BlocksOfChunksLeaveAsTheSameDatagrams)
             const Udp receiver;
             const std::size_t count = (fileSize + sendSize - 1) / sendSize;
 
-            const Outcome got = run({"S", file.path(), std::to_string(receiver.port()), "127.0.0.1",
-                                     std::to_string(sendSize)});
+            std::vector<std::string> args = {"S", file.path(), std::to_string(receiver.port()), "127.0.0.1",
+                                             std::to_string(sendSize)};
+            args.insert(args.end(), options.begin(), options.end());
+            const Outcome got = run(args);
             EXPECT_EQ(got.out, "sending done " + std::to_string(count) + "\n");
             EXPECT_EQ(got.status, 0);
             const auto arrived = receiver.receive(count);
@@ -316,7 +325,8 @@ TEST(Send, TheReportTellsWhatTheNetworkAnswered)
 
 // Paced, a send takes at least the time its bytes need at the rate (a loaded machine only
 // makes it slower), with the same datagrams; -v reports what went out, and on a terminal a
-// status line shows while it goes, cleared before the report.
+// status line shows how far it is while it goes, cleared before each report and drawn
+// again after an interval report.
 TEST(Send, APacedSendTakesItsTimeAndReportsIt)
 {
     const std::string bytes = testBytes(50000);
@@ -334,10 +344,16 @@ TEST(Send, APacedSendTakesItsTimeAndReportsIt)
     for (std::size_t i = 0; i < arrived.size(); ++i)
         EXPECT_EQ(arrived[i].bytes, bytes.substr(i * 1000, 1000)) << "datagram " << i;
 
-    OnTerminal send(frandle({"-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
-    const std::string shown = send.readUntil(" Mbit/s\n", 5s);
-    EXPECT_EQ(shown.rfind("\rsending: 1000 of 50000 bytes, ", 0), 0u) << shown;
-    EXPECT_NE(shown.find("\r\033[Ksent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
+    OnTerminal send(frandle({"-i", "0.4", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
+    const std::string shown = send.readUntil(" Mbit/s handed to the kernel\n", 5s);
+    EXPECT_EQ(shown.rfind("\rsending: 2% (1000 of 50000 bytes), ", 0), 0u) << shown;
+    EXPECT_NE(shown.find(" s left\033[K"), std::string::npos) << shown;
+    const auto interval = shown.find("\r\033[Ksent in 0.000-0.4");
+    ASSERT_NE(interval, std::string::npos) << shown;
+    EXPECT_EQ(shown.compare(shown.find('\n', interval), 11, "\n\rsending: "), 0) << shown;
+    // The last interval, up to the end, then the report, with no status line between.
+    EXPECT_NE(shown.find("in all: 50 datagrams, 50000 bytes, "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("answered 0 times\nsent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
     EXPECT_EQ(send.stop(SIGTERM, 2s), 0);
 }
 
