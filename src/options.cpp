@@ -64,27 +64,25 @@ std::optional<double> secondsOf(const char *text)
     return value;
 }
 
-std::optional<std::int32_t> localPortOf(const char *text)
-{
-    const std::string_view all(text);
-    if (all.empty() || all.size() > 5 || all.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    const int port = std::atoi(text);
-    if (port < 1 || port > 65535)
-        return std::nullopt;
-    return port;
-}
+namespace {
 
-std::optional<std::int32_t> lengthOf(const char *text)
+// Digits only, no sign or blank, from `least` to `most`, which has five digits at most.
+std::optional<std::int32_t> digitsFrom(const char *text, std::int32_t least, std::int32_t most)
 {
     const std::string_view digits(text);
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos)
         return std::nullopt;
-    const std::int32_t length = atoiSaturated(text);
-    if (length < 1 || length > LARGEST_DATAGRAM)
+    const std::int32_t value = atoiSaturated(text);
+    if (value < least || value > most)
         return std::nullopt;
-    return length;
+    return value;
 }
+
+}  // namespace
+
+std::optional<std::int32_t> localPortOf(const char *text) { return digitsFrom(text, 1, 65535); }
+
+std::optional<std::int32_t> lengthOf(const char *text) { return digitsFrom(text, 1, LARGEST_DATAGRAM); }
 
 namespace {
 
