@@ -142,6 +142,19 @@ TEST(Listen, AStopSignalLosesNoLine)
     EXPECT_EQ(run.err(), "");
 }
 
+// A stop signal while the file still goes out ends the sending at once, silently: the
+// listener ends the run, and the sender sees it.
+TEST(Listen, AStopSignalEndsTheSendingToo)
+{
+    const TempFile file(textBytes(100000));  // 10 s at the rate
+    const Udp peer;
+    Child run(frandle({"-b", "80k", "L", file.path(), std::to_string(peer.port()), "127.0.0.1", "1000"}));
+    ASSERT_EQ(peer.receive(1, 2s).size(), 1u);
+    kill(run.pid(), SIGTERM);
+    EXPECT_EQ(run.wait(2s), 128 + SIGTERM);
+    EXPECT_EQ(run.out(), "socket is 4\n");
+}
+
 // A send that fails while datagrams flood in: the listener stops, writes every line it
 // received and reports them, and the run ends with the send's failure. In a network
 // namespace of the test's own, where an nft rule starts refusing the sends mid-run.

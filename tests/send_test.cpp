@@ -355,6 +355,13 @@ TEST(Send, APacedSendTakesItsTimeAndReportsIt)
     EXPECT_NE(shown.find("in all: 50 datagrams, 50000 bytes, "), std::string::npos) << shown;
     EXPECT_NE(shown.find("answered 0 times\nsent 50 datagrams, 50000 bytes, in "), std::string::npos) << shown;
     EXPECT_EQ(send.stop(SIGTERM, 2s), 0);
+
+    // -q: on a terminal too, nothing but the lines.
+    OnTerminal quiet(frandle({"-q", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDOUT_FILENO, STDERR_FILENO});
+    quiet.readUntil("sending done 50", 5s);
+    const std::string all = quiet.readUntil("anything after it", 500ms);
+    EXPECT_EQ(all, "sending done 50\n");
+    EXPECT_EQ(quiet.stop(SIGTERM, 2s), 0);
 }
 
 }  // namespace
