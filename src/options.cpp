@@ -250,7 +250,7 @@ CommandLine readCommandLine(int argc, char *argv[])
         return refusal(*why);
     line.fileName = positional[1];
     line.port = atoiSaturated(positional[2]);
-    if (positional[2][0] != '\0' && !numberAtStart(positional[2]))
+    if (!numberAtStart(positional[2]))  // the empty text names no service, and stays 0
         line.service = positional[2];
     if (positional.size() >= 4)
         line.ipAddress = positional[3];

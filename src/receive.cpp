@@ -387,7 +387,7 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
         } else if (errno == EINTR) {
             continue;
         } else if (how.answers != nullptr && leftByAnAnswer(errno)) {
-            readAnswers(sock, *how.answers);  // an answer to what this socket sent, not a failure
+            continue;  // an answer to what this socket sent, read with the others when it runs dry
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
             return end(failure("recvfrom"));
         } else {
