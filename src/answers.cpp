@@ -197,8 +197,8 @@ void awaitAnswers(int sock, Answers &answers, double seconds)
         if (poll(&queued, 1, static_cast<int>(left.count())) <= 0)
             continue;
         readAnswers(sock, answers);
-        // The last answer is also left pending to refuse the next call, and shows as POLLERR
-        // until taken: it is counted already.
+        // An answer the full queue had no room for still leaves its error pending, which
+        // shows as POLLERR until taken; reading the queue takes the others.
         int pending = 0;
         socklen_t size = sizeof pending;
         getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size);
