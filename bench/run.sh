@@ -277,7 +277,7 @@ done
 paced() {
     local port=$1 file=$2
     shift 2
-    "$tool" -v "$@" S "$work/$file" "$port" 127.0.0.1 2>&1 >/dev/null | sed -n 's/^sent .*: \([0-9.]*\) Mbit\/s$/\1/p'
+    "$tool" -v "$@" S "$work/$file" "$port" 127.0.0.1 2>&1 >/dev/null | sed -n 's/^sent .*: \([0-9.]*\) Mbit\/s handed to the kernel$/\1/p'
 }
 paceBlocks10=() paceBlocks100=() pacePackets10=() pacePackets100=()
 for ((run = 1; run <= three; run++)); do
