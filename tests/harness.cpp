@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -306,6 +307,21 @@ std::vector<Datagram> Udp::receive(std::size_t count, Millis quiet) const
 }
 
 std::uint16_t freePort() { return Udp().port(); }
+
+long kernelCount(const std::string &group, const std::string &name, const std::string &ns)
+{
+    // The first line of a group names its counters, the second holds them.
+    const std::string command = (ns.empty() ? "" : "ip netns exec " + ns + " ") + "awk '$1 == \"" + group +
+                                ":\" { if (!f) { for (i = 2; i <= NF; i++) if ($i == \"" + name +
+                                "\") f = i } else { print $f; exit } }' /proc/net/snmp";
+    FILE *out = popen(command.c_str(), "r");
+    long count = -1;
+    if (out != nullptr && fscanf(out, "%ld", &count) != 1)
+        count = -1;
+    if (out != nullptr)
+        pclose(out);
+    return count;
+}
 
 std::size_t largeTransfer(std::size_t wanted)
 {

@@ -108,6 +108,9 @@ private:
 };
 
 std::uint16_t freePort();  // a UDP port that nothing held a moment ago
+// A counter of the kernel's own (/proc/net/snmp, as "Udp", "RcvbufErrors"), in the network
+// namespace `ns` or in this one: the truth a figure of the tool is held to. -1 if unread.
+long kernelCount(const std::string &group, const std::string &name, const std::string &ns = "");
 
 // Bytes of a transfer that a receiver surely holds in its socket until it prints them:
 // on loopback the sender outpaces any receiver that writes every line, and the socket is

@@ -18,21 +18,6 @@ namespace {
 
 bool sh(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-// The IPv4 fragments a host has made so far.
-long fragmentsMadeIn(const std::string &ns)
-{
-    const std::string command = "ip netns exec " + ns +
-                                " awk '/^Ip:/ { if (!f) { for (i = 1; i <= NF; i++) if ($i == \"FragCreates\") f = i } else print $f }'"
-                                " /proc/net/snmp";
-    FILE *out = popen(command.c_str(), "r");
-    long count = -1;
-    if (out != nullptr && fscanf(out, "%ld", &count) != 1)
-        count = -1;
-    if (out != nullptr)
-        pclose(out);
-    return count;
-}
-
 class TwoHosts {
 public:
     const std::string a = "frandle-a-" + std::to_string(getpid());  // 192.0.2.1
@@ -110,11 +95,11 @@ TEST(Network, FragmentedDatagramsBetweenTwoHostsAndSocat)
             const std::size_t size = std::stoul(c.sendSize);
             Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5002"})));
             ASSERT_TRUE(receive.waitForOut("Receiving, port: 5002\n"));
-            const long fragmentsBefore = fragmentsMadeIn(hosts.a);
+            const long fragmentsBefore = kernelCount("Ip", "FragCreates", hosts.a);
             Child send(TwoHosts::in(hosts.a, frandle({"S", file.path(), "5002", "192.0.2.2", c.sendSize})));
             EXPECT_EQ(send.wait(), 0);
             EXPECT_EQ(send.out(), "sending done " + std::to_string((text.size() + size - 1) / size) + "\n");
-            EXPECT_EQ(fragmentsMadeIn(hosts.a) > fragmentsBefore, c.fragments);
+            EXPECT_EQ(kernelCount("Ip", "FragCreates", hosts.a) > fragmentsBefore, c.fragments);
             const std::string lines = datagramLines(text, size);
             EXPECT_TRUE(receive.waitForOut(datagramLines(text.substr(text.size() / size * size), size), 5s));
             EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
@@ -239,13 +224,13 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
             receiving.insert(receiving.end(), {"-l", c.sendSize});
         Child receive(TwoHosts::in(hosts.b, frandle(receiving)));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
-        const long fragmentsBefore = fragmentsMadeIn(hosts.a);
+        const long fragmentsBefore = kernelCount("Ip", "FragCreates", hosts.a);
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"S", file.path(), "5003", "192.0.2.2", c.sendSize});
         Child send(TwoHosts::in(hosts.a, frandle(args)));
         EXPECT_EQ(send.wait(), 0);
         EXPECT_EQ(send.out(), "sending done " + std::to_string(c.count) + "\n");
-        EXPECT_EQ(fragmentsMadeIn(hosts.a) > fragmentsBefore, std::stoi(c.sendSize) + 28 > c.mtu);
+        EXPECT_EQ(kernelCount("Ip", "FragCreates", hosts.a) > fragmentsBefore, std::stoi(c.sendSize) + 28 > c.mtu);
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());
@@ -301,10 +286,15 @@ TEST(Network, TheReportTellsARejectingPortFromADroppingOne)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
+        const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs", hosts.b);
         Child run(TwoHosts::in(hosts.a, frandle(c.args)));
         EXPECT_EQ(run.wait(5s), c.status);
         EXPECT_NE(run.out().find("sending done 20\n"), std::string::npos) << run.out();
         EXPECT_NE(run.err().find(c.answer), std::string::npos) << run.err();
+        // Every answer counted is one the far host's kernel says it sent, offloaded or not.
+        const auto at = run.err().find(rejected);
+        const long counted = at == std::string::npos ? 0 : std::stol(run.err().substr(at + rejected.size()));
+        EXPECT_EQ(counted, kernelCount("Icmp", "OutDestUnreachs", hosts.b) - answeredBefore) << run.err();
         EXPECT_EQ(run.err().find("recvfrom"), std::string::npos) << run.err();  // an answer is no failure
     }
 }

@@ -307,19 +307,23 @@ TEST(Send, TheReportTellsWhatTheNetworkAnswered)
         std::vector<std::string> options;
         std::string port;
         std::string answer;
+        long answers;  // as the kernel counts the ones it sent
     } cases[] = {
-        {{}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 10 times\n"},
-        {{"-O"}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 1 time\n"},
-        {{}, std::to_string(listening.port()), "the network answered nothing\n"},
+        {{}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 10 times\n", 10},
+        {{"-O"}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 1 time\n", 1},
+        {{}, std::to_string(listening.port()), "the network answered nothing\n", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.options) + " " + c.port);
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"-v", "S", file.path(), c.port, "127.0.0.1", "1000"});
+        const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs");
         const Outcome got = run(args);
         EXPECT_EQ(got.status, 0);
         EXPECT_EQ(got.out, "sending done 10\n");
         EXPECT_NE(got.err.find(c.answer), std::string::npos) << got.err;
+        // As many as this host's kernel says it sent.
+        EXPECT_EQ(kernelCount("Icmp", "OutDestUnreachs") - answeredBefore, c.answers);
     }
 }
 
