@@ -4,12 +4,15 @@
 #include "ending.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include <langinfo.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,13 +25,14 @@ std::size_t shownLength(const char *bytes, std::size_t length)
 
 }  // namespace
 
-char *datagramLine(char *at, const char *bytes, std::size_t length)
+iovec *datagramLine(iovec *at, const char *bytes, std::size_t length)
 {
-    const std::size_t shown = shownLength(bytes, length);
-    std::memcpy(at, "rcvd ", 5);
-    std::memcpy(at + 5, bytes, shown);
-    at[5 + shown] = '\n';
-    return at + 5 + shown + 1;
+    static constexpr char lead[] = "rcvd ";
+    static constexpr char end[] = "\n";
+    at[0] = {const_cast<char *>(lead), 5};
+    at[1] = {const_cast<char *>(bytes), shownLength(bytes, length)};
+    at[2] = {const_cast<char *>(end), 1};
+    return at + LINE_PARTS;
 }
 
 namespace {
@@ -119,6 +123,29 @@ TerminalText terminalTextOfLocale()
 {
     setlocale(LC_CTYPE, "");
     return std::string_view(nl_langinfo(CODESET)) == "UTF-8" ? TerminalText::Utf8 : TerminalText::Bytes;
+}
+
+std::size_t skipWritten(iovec *&parts, std::size_t count, std::size_t written)
+{
+    for (; count > 0 && written >= parts->iov_len; --count, ++parts)
+        written -= parts->iov_len;
+    if (count > 0) {
+        parts->iov_base = static_cast<char *>(parts->iov_base) + written;
+        parts->iov_len -= written;
+    }
+    return count;
+}
+
+Ending writeParts(iovec *parts, std::size_t count)
+{
+    // A pipe or a signal may cut a write short: the rest follows.
+    for (count = skipWritten(parts, count, 0); count > 0;) {
+        const ssize_t wrote = writev(STDOUT_FILENO, parts, static_cast<int>(std::min<std::size_t>(count, IOV_MAX)));
+        if (wrote < 0 && errno != EINTR)
+            return failure("stdout");
+        count = skipWritten(parts, count, wrote < 0 ? 0 : static_cast<std::size_t>(wrote));
+    }
+    return {};
 }
 
 Ending flushOutput()

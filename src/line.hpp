@@ -1,6 +1,8 @@
 // The datagram line: how a received datagram is printed.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -10,9 +12,11 @@ constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received d
 // a terminal, a line end.
 constexpr std::size_t lineRoom(std::size_t taken) { return 5 + 4 * taken + 1; }
 
-// Writes the datagram line of `length` bytes at `at`, which has room for 5 + length + 1
-// bytes, and returns its end.
-char *datagramLine(char *at, const char *bytes, std::size_t length);
+// The datagram line of `length` bytes at `bytes` as three parts of one write, at `at`:
+// "rcvd ", the bytes up to the first zero byte, a line end. The bytes are not copied, so
+// they must stay in place until the parts are written. Returns the parts' end.
+iovec *datagramLine(iovec *at, const char *bytes, std::size_t length);
+constexpr std::size_t LINE_PARTS = 3;
 // The length of the well-formed UTF-8 sequence at `bytes` (no overlong form, no surrogate,
 // nothing above U+10FFFF) and its code point, or 0 where there is none.
 std::size_t utf8Sequence(const unsigned char *bytes, std::size_t left, char32_t &point);
@@ -30,3 +34,8 @@ char *terminalLine(char *at, const char *bytes, std::size_t length, TerminalText
 // Standard output took everything written to it so far, or the failure to report.
 struct Ending;
 Ending flushOutput();
+// Writes every byte of `count` parts to standard output, in as few calls as it takes them.
+Ending writeParts(iovec *parts, std::size_t count);
+// After a write that took `written` bytes of the parts: the first part not yet written
+// whole, moved past what was, and how many are left from it.
+std::size_t skipWritten(iovec *&parts, std::size_t count, std::size_t written);

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -49,22 +50,22 @@ extern "C" void noteStop(int sig)
     errno = saved;
 }
 
-// Receives per call, and the largest block of equal datagrams the kernel hands over as one.
+// Receives per call. Offloaded, a slot takes the largest block of equal datagrams the
+// kernel hands over as one; one packet each, it takes as much of a datagram as is shown,
+// and the kernel says how long the datagram was: the slots stay close together, as
+// compact in the caches as the datagrams themselves.
 constexpr std::size_t SLOTS = 32;
-constexpr std::size_t SLOT_SIZE = 1 << 16;
+constexpr std::size_t BLOCK_SLOT_SIZE = 1 << 16;
 
 // Where a batch of receives lands, each with room for the size of the datagrams of a block.
 struct ReceiveArea {
-    std::array<char, SLOTS * SLOT_SIZE> bytes{};  // touched now, not while a burst waits
-    std::array<iovec, SLOTS> slots{};
-    std::array<mmsghdr, SLOTS> messages{};
-    std::array<sockaddr_storage, SLOTS> senders{};  // counted for the report
-    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
-
-    ReceiveArea()
+    ReceiveArea(Datagrams datagrams, std::size_t takeMost)
+        : slotSize(datagrams == Datagrams::Offloaded ? BLOCK_SLOT_SIZE : takeMost),
+          flags(datagrams == Datagrams::Offloaded ? MSG_DONTWAIT : MSG_DONTWAIT | MSG_TRUNC),
+          bytes(std::make_unique<char[]>(SLOTS * slotSize))  // touched now, not while a burst waits
     {
         for (std::size_t i = 0; i < SLOTS; ++i) {
-            slots[i] = {bytes.data() + i * SLOT_SIZE, SLOT_SIZE};
+            slots[i] = {slot(i), slotSize};
             messages[i].msg_hdr.msg_iov = &slots[i];
             messages[i].msg_hdr.msg_iovlen = 1;
             messages[i].msg_hdr.msg_control = controls[i].data();
@@ -73,6 +74,16 @@ struct ReceiveArea {
     }
     ReceiveArea(const ReceiveArea &) = delete;  // it points into itself
     ReceiveArea &operator=(const ReceiveArea &) = delete;
+
+    char *slot(std::size_t i) const { return bytes.get() + i * slotSize; }
+
+    const std::size_t slotSize;
+    const int flags;  // one packet each, a receive gives the datagram's whole length
+    std::unique_ptr<char[]> bytes;
+    std::array<iovec, SLOTS> slots{};
+    std::array<mmsghdr, SLOTS> messages{};
+    std::array<sockaddr_storage, SLOTS> senders{};  // counted for the report
+    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
 };
 
 // Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
@@ -82,7 +93,7 @@ int receiveBatch(int sock, ReceiveArea &area)
         message.msg_hdr.msg_controllen = area.controls[0].size();
         message.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
-    return recvmmsg(sock, area.messages.data(), SLOTS, MSG_DONTWAIT, nullptr);
+    return recvmmsg(sock, area.messages.data(), SLOTS, area.flags, nullptr);
 }
 
 // The size of each datagram in what one receive took: a block of equal datagrams from one
@@ -99,60 +110,73 @@ std::size_t datagramSize(msghdr message, std::size_t length)
     return length;
 }
 
-// Lines received and not yet written. They leave in large writes, each of whole lines (so
-// that the other thread's line never lands inside one of them): when no more can be added,
-// and when the socket runs dry. The memory is touched once, before the first datagram:
-// on some machines a page's first touch costs several times what writing its bytes out
-// does, which a burst cannot wait for.
+// Lines received and not yet written. They leave in writes of whole lines (so that the
+// other thread's line never lands inside one of them): after each batch, while its bytes
+// are still in the processor's caches, which is when a file takes them fastest, and
+// within a batch when no more can be added. To a file or a pipe, a line is written from
+// where the datagram landed, with no copy; to a terminal, it is escaped into memory of
+// its own, touched once before the first datagram: on some machines a page's first touch
+// costs several times what writing its bytes out does, which a burst cannot wait for.
 class Lines {
 public:
     // Half a megabyte, or room for a few of the longest lines where -l makes them long.
     explicit Lines(std::size_t takeMost)
-        : room_(lineRoom(takeMost)), size_(std::max<std::size_t>(512 << 10, 8 * room_)),
-          bytes_(std::make_unique<char[]>(size_))
+        : room_(lineRoom(takeMost)),
+          size_(terminal_ ? std::max<std::size_t>(512 << 10, 8 * room_) : 0),
+          escaped_(std::make_unique<char[]>(size_))
     {
     }
     Lines(const Lines &) = delete;
     Lines &operator=(const Lines &) = delete;
 
+    // The datagram's bytes must stay in place until the lines are written.
     void add(const char *bytes, std::size_t length)
     {
-        if (used_ + room_ > size_)
+        if (parts_.size() - count_ < LINE_PARTS || (terminal_ && escapedUsed_ + room_ > size_))
             writeAll();
-        char *at = bytes_.get() + used_;
-        const char *end = terminal_ ? terminalLine(at, bytes, length, *terminal_) : datagramLine(at, bytes, length);
-        used_ = static_cast<std::size_t>(end - bytes_.get());
+        if (!terminal_) {
+            count_ = static_cast<std::size_t>(datagramLine(parts_.data() + count_, bytes, length) - parts_.data());
+            return;
+        }
+        char *at = escaped_.get() + escapedUsed_;
+        const char *end = terminalLine(at, bytes, length, *terminal_);
+        parts_[count_++] = {at, static_cast<std::size_t>(end - at)};
+        escapedUsed_ = static_cast<std::size_t>(end - escaped_.get());
     }
 
     // After a failed write the lines are dropped: the run ends on the failure, which the
-    // loop looks at after each batch.
+    // loop sees at the batch's own write.
     Ending writeAll()
     {
-        if (terminal_ && used_ > 0)
+        if (terminal_ && count_ > 0)
             clearStatus();
-        if (!failed_.failed() && fwrite(bytes_.get(), 1, used_, stdout) != used_)
-            failed_ = failure("stdout");
-        used_ = 0;
+        if (!failed_.failed() && count_ > 0)
+            failed_ = writeParts(parts_.data(), count_);
+        count_ = 0;
+        escapedUsed_ = 0;
         return failed_;
     }
 
-    const Ending &failed() const { return failed_; }
-
 private:
-    const std::size_t room_;  // for one line
-    const std::size_t size_;
-    std::unique_ptr<char[]> bytes_;
-    std::size_t used_ = 0;
-    Ending failed_;
     // A peer's bytes go to a file or a pipe as they came, but never raw to a terminal.
     const std::optional<TerminalText> terminal_ =
         isatty(STDOUT_FILENO) != 0 ? std::optional(terminalTextOfLocale()) : std::nullopt;
+    std::array<iovec, IOV_MAX> parts_{};  // the most one write takes
+    std::size_t count_ = 0;
+    const std::size_t room_;  // for one escaped line
+    const std::size_t size_;
+    std::unique_ptr<char[]> escaped_;
+    std::size_t escapedUsed_ = 0;
+    Ending failed_;
 };
 
 // What the one receive loop of the process works in, made before the first datagram can
 // come: the memory must not be touched for the first time while a burst waits.
 struct Receiver {
-    explicit Receiver(std::size_t takeMost) : takeMost(takeMost), lines(takeMost) { received.takeMost = takeMost; }
+    Receiver(Datagrams datagrams, std::size_t takeMost) : takeMost(takeMost), area(datagrams, takeMost), lines(takeMost)
+    {
+        received.takeMost = takeMost;
+    }
 
     const std::size_t takeMost;  // of one datagram; the rest of it is cut
     ReceiveArea area;
@@ -169,7 +193,7 @@ std::size_t takeBatch(Receiver &r, int count)
     for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
         const std::size_t length = r.area.messages[i].msg_len;
         const std::size_t each = datagramSize(r.area.messages[i].msg_hdr, length);
-        const char *bytes = r.area.bytes.data() + i * SLOT_SIZE;
+        const char *bytes = r.area.slot(i);
         r.received.datagrams += length == 0 ? 1 : 0;  // an empty datagram prints nothing
         for (std::size_t at = 0; at < length; at += each) {
             const std::size_t size = std::min(each, length - at);
@@ -225,6 +249,8 @@ void takeQueued(int sock, Receiver &r)
         if (got <= 0)
             break;
         taken += takeBatch(r, got);
+        if (r.lines.writeAll().failed())  // reported as the loop ends
+            break;
     }
 }
 
@@ -328,7 +354,7 @@ Ending makeAndShowSocket(int &sock, int family)
 
 void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost)
 {
-    receiver = std::make_unique<Receiver>(takeMost);
+    receiver = std::make_unique<Receiver>(datagrams, takeMost);
     // Room to queue datagrams while lines are written: up to the system's limit for anyone.
     constexpr int wanted = 64 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
@@ -364,14 +390,12 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
             takeBatch(r, got);
-            if (r.lines.failed().failed())
-                return end(r.lines.failed());
+            if (const Ending written = r.lines.writeAll(); written.failed())
+                return end(written);
             showReceiving(sock, r, how);
             reportIfDue(sock, r, how, intervals, r.received.last, r.received.last - start);  // the batch's time
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (const Ending written = r.lines.writeAll(); written.failed())  // nothing more is queued: show what came
-                return end(written);
             if (how.answers != nullptr)  // a queued answer would end every wait at once
                 readAnswers(sock, *how.answers);
             const double left = idleLeft(r, start, how.idleSeconds);

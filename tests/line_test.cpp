@@ -63,4 +63,41 @@ TEST(Line, TheWorstLineFitsItsRoom)
     }
 }
 
+// A write cut short goes on from the first byte it did not take, past empty parts (a
+// datagram whose first byte is zero) as past whole ones.
+TEST(Line, AShortWriteGoesOnWhereItStopped)
+{
+    const struct {
+        std::vector<std::string> parts;
+        std::size_t written;
+        std::string left;  // what is still to be written, the parts joined
+        std::size_t partsLeft;
+    } cases[] = {
+        {{"rcvd ", "abc", "\n"}, 0, "rcvd abc\n", 3},
+        {{"rcvd ", "abc", "\n"}, 2, "vd abc\n", 3},
+        {{"rcvd ", "abc", "\n"}, 5, "abc\n", 2},
+        {{"rcvd ", "abc", "\n"}, 7, "c\n", 2},
+        {{"rcvd ", "", "\n"}, 5, "\n", 1},
+        {{"rcvd ", "abc", "\n"}, 9, "", 0},
+        {{"", "", "x"}, 0, "x", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.parts) + " " + std::to_string(c.written));
+        std::vector<std::string> bytes = c.parts;
+        std::vector<iovec> parts;
+        for (auto &part : bytes)
+            parts.push_back({part.data(), part.size()});
+        iovec *at = parts.data();
+        const std::size_t count = skipWritten(at, parts.size(), c.written);
+        std::string left;
+        for (std::size_t i = 0; i < count; ++i)
+            left.append(static_cast<const char *>(at[i].iov_base), at[i].iov_len);
+        EXPECT_EQ(count, c.partsLeft);
+        EXPECT_EQ(left, c.left);
+        if (count > 0) {
+            EXPECT_NE(at[0].iov_len, 0u);  // no empty part is handed on first
+        }
+    }
+}
+
 }  // namespace

@@ -37,14 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size > largestDatagram)
         return -1;
     const auto *bytes = reinterpret_cast<const char *>(data);
-    // One byte more than the line may take, which must stay as it was.
-    std::vector<char> written(5 + size + 2, '#');
-    const char *end = datagramLine(written.data(), bytes, size);
+    // One part more than the line may take, which must stay as it was.
+    iovec parts[LINE_PARTS + 1] = {};
+    const iovec *end = datagramLine(parts, bytes, size);
+    std::string written;
+    for (const iovec *part = parts; part < end; ++part)
+        written.append(static_cast<const char *>(part->iov_base), part->iov_len);
 
     const std::string text(bytes, size);
     const std::string expected = "rcvd " + text.substr(0, text.find('\0')) + "\n";
-    const auto length = static_cast<std::size_t>(end - written.data());
-    if (length != expected.size() || expected.compare(0, length, written.data(), length) != 0 || written[length] != '#')
+    if (end != parts + LINE_PARTS || written != expected || parts[LINE_PARTS].iov_base != nullptr)
         std::abort();
 
     for (const TerminalText terminal : {TerminalText::Bytes, TerminalText::Utf8}) {
