@@ -81,12 +81,13 @@ TEST(Listen, PrintsArrivalsWhileTheFileIsStillGoingOut)
 }
 
 // With -w, the idle time counts from the end of the sending: not while the file goes out,
-// and not from the start. Paced, the last of 10 datagrams is due after 0.9 s.
+// and not from the start. Paced, the last of 10 datagrams is due after 0.9 s; reports
+// every 0.1 s make the listener look at the time left soon after.
 TEST(Listen, AnIdleEndCountsFromTheEndOfTheSending)
 {
     const TempFile file(textBytes(10000));
     const auto start = std::chrono::steady_clock::now();
-    Child run(frandle({"-w", "1", "-b", "80k", "L", file.path(), "9", "127.0.0.1", "1000"}));
+    Child run(frandle({"-w", "1", "-i", "0.1", "-b", "80k", "L", file.path(), "9", "127.0.0.1", "1000"}));
     EXPECT_EQ(run.wait(5s), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1850ms);
     EXPECT_EQ(run.out(), "socket is 4\nsending done 10\n");

@@ -375,4 +375,17 @@ TEST(Receive, QueuedDatagramsPrintAsIfTheyCameOneByOne)
     }
 }
 
+// A stop signal that whoever started the receiver ignores (as nohup does for SIGHUP) stays
+// ignored: the run goes on and prints what comes after it.
+TEST(Receive, ASignalIgnoredByTheStarterStaysIgnored)
+{
+    const std::uint16_t port = freePort();
+    Child receiver({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" R - " + std::to_string(port), FRANDLE_BIN});
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    kill(receiver.pid(), SIGHUP);
+    Udp().sendTo(port, "after");
+    EXPECT_TRUE(receiver.waitForOut(header(port) + "rcvd after\n", 2s));
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+}
+
 }  // namespace
