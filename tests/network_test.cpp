@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -299,37 +304,108 @@ TEST(Network, TheReportTellsARejectingPortFromADroppingOne)
     }
 }
 
-// The link's MTU falls below the datagrams mid-run: the sending goes on, offloaded or not,
-// every datagram arrives, and the report gives the MTU now known.
+// A raw ICMP socket in a host of the test: made by a thread that enters the host's network
+// namespace, so that the socket stays there while the test goes on outside.
+int rawIcmpSocketIn(const std::string &ns)
+{
+    int sock = -1;
+    std::thread([&] {
+        const int host = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (host >= 0 && setns(host, CLONE_NEWNET) == 0)
+            sock = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        if (host >= 0)
+            close(host);
+    }).join();
+    return sock;
+}
+
+std::uint16_t internetChecksum(const unsigned char *bytes, std::size_t length)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < length; i += 2)
+        sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    while (sum >> 16 != 0)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+// What a router says of a datagram too large for its next hop, or what anyone may forge:
+// "fragmentation needed, MTU `mtu`", quoting the head of a datagram of `length` bytes from
+// 192.0.2.1:`source` to 192.0.2.2:`port`, sent from the far host to the sender.
+bool answerFragmentationNeeded(const std::string &from, int source, int port, int length, int mtu)
+{
+    unsigned char packet[8 + 20 + 8] = {3, 4, 0, 0, 0, 0, static_cast<unsigned char>(mtu >> 8),
+                                        static_cast<unsigned char>(mtu),
+                                        // the quoted IPv4 header (don't fragment) and UDP header
+                                        0x45, 0, static_cast<unsigned char>((length + 28) >> 8),
+                                        static_cast<unsigned char>(length + 28), 0, 0, 0x40, 0, 64, IPPROTO_UDP, 0, 0,
+                                        192, 0, 2, 1, 192, 0, 2, 2, static_cast<unsigned char>(source >> 8),
+                                        static_cast<unsigned char>(source),
+                                        static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port),
+                                        static_cast<unsigned char>((length + 8) >> 8),
+                                        static_cast<unsigned char>(length + 8), 0, 0};
+    const std::uint16_t quotedSum = internetChecksum(packet + 8, 20);
+    packet[18] = static_cast<unsigned char>(quotedSum >> 8);
+    packet[19] = static_cast<unsigned char>(quotedSum);
+    const std::uint16_t sum = internetChecksum(packet, sizeof packet);
+    packet[2] = static_cast<unsigned char>(sum >> 8);
+    packet[3] = static_cast<unsigned char>(sum);
+    const int sock = rawIcmpSocketIn(from);
+    sockaddr_in sender{};
+    sender.sin_family = AF_INET;
+    sender.sin_addr.s_addr = htonl(0xc0000201);  // 192.0.2.1
+    const bool sent = sock >= 0 && sendto(sock, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&sender),
+                                          sizeof sender) == static_cast<ssize_t>(sizeof packet);
+    if (sock >= 0)
+        close(sock);
+    return sent;
+}
+
+// The path's MTU falls below the datagrams mid-run, because the link's did or because the
+// network said so: the sending goes on, in S and L mode, offloaded or not, every datagram
+// arrives, and the report gives the MTU now known.
 TEST(Network, ASmallerMtuMidRunEndsNoTransfer)
 {
     if (geteuid() != 0 || !sh("command -v ip"))
         GTEST_SKIP() << "needs root and ip to build two hosts";
+    enum class Change { OfTheLink, AnsweredFromTheFarHost };
+    const std::string moved = "; the rest goes one packet a datagram; the route's MTU is now 900\n";
+    const std::string fragmented = "the route's MTU changed while sending, from 1280 to 900\n";
+    const std::string answered = "the network answered: fragmentation needed (MTU 900) from 192.0.2.2, 1 time\n";
     const struct {
         std::vector<std::string> options;
-        std::string report;
+        Change change;
+        std::vector<std::string> report;
     } cases[] = {
-        {{"-O"}, "; the rest goes one packet a datagram; the route's MTU is now 900\n"},
-        {{}, "the route's MTU changed while sending, from 1280 to 900\n"},
+        {{"-O", "S"}, Change::OfTheLink, {moved}},
+        {{"S"}, Change::OfTheLink, {fragmented}},
+        {{"-O", "S"}, Change::AnsweredFromTheFarHost, {moved, answered}},
+        {{"S"}, Change::AnsweredFromTheFarHost, {fragmented, answered}},
+        {{"-O", "-w", "1", "L"}, Change::AnsweredFromTheFarHost, {moved, answered}},
+        {{"-w", "1", "L"}, Change::AnsweredFromTheFarHost, {fragmented, answered}},
     };
     Child make({FRANDLE_PROBE_BIN, "make", "10M", "1000"});
     ASSERT_EQ(make.wait(), 0);
     const TempFile file(make.out());
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.options));
+        SCOPED_TRACE(testing::PrintToString(c.options) + (c.change == Change::OfTheLink ? " link" : " answer"));
         const TwoHosts hosts;
         ASSERT_TRUE(hosts.ready());
         Child receive(TwoHosts::in(hosts.b, frandle({"R", "-", "5012"})));
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5012\n"));
         std::vector<std::string> args = {"-v", "-b", "50M"};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        args.insert(args.end(), {"S", file.path(), "5012", "192.0.2.2", "1000"});
+        args.insert(args.end(), {file.path(), "5012", "192.0.2.2", "1000"});
         Child send(TwoHosts::in(hosts.a, frandle(args)));
         std::this_thread::sleep_for(500ms);  // of about 1.7 s
-        ASSERT_TRUE(sh("ip -n " + hosts.a + " link set va mtu 900") && sh("ip -n " + hosts.b + " link set vb mtu 900"));
+        if (c.change == Change::OfTheLink)
+            ASSERT_TRUE(sh("ip -n " + hosts.a + " link set va mtu 900") && sh("ip -n " + hosts.b + " link set vb mtu 900"));
+        else
+            ASSERT_TRUE(answerFragmentationNeeded(hosts.b, c.options.back() == "L" ? 30000 : 40000, 5012, 1000, 900));
         EXPECT_EQ(send.wait(10s), 0);
-        EXPECT_EQ(send.out(), "sending done 10486\n");
-        EXPECT_NE(send.err().find(c.report), std::string::npos) << send.err();
+        EXPECT_TRUE(send.out().ends_with("sending done 10486\n")) << send.out();  // L first names its socket
+        for (const auto &line : c.report)
+            EXPECT_NE(send.err().find(line), std::string::npos) << send.err();
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());
