@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=${RUNS:-5} blasts=${BLASTS:-10}
+# Into a file, one run differs from the next by up to a third of what it keeps: the steady
+# rows there take a median of more.
+fileRuns=$((2 * runs + 1))
 three=$((runs < 3 ? runs : 3))  # the rows that take a median of three
 chunks=71633       # 1396-byte datagrams in the 100 MB file
 listenChunks=7163  # and in the 10 MB one
@@ -78,8 +81,13 @@ makeText "$work/text" "$chunks"
 makeText "$work/text10" "$listenChunks"
 chmod a+r "$work/text" "$work/text10"
 mkfifo -m 666 "$work/pipe"
+sync  # the files just written are not written back while the first rows are timed
 
-now() { date +%s%N; }
+# One virtual CPU of a shared machine may run much slower than another (seen here: 40 %),
+# so that a program timed on one and its floor on the other would be compared unfairly:
+# what is timed and every receiver run on the last CPU, the paced sender on the first.
+onTimedCpu=(taskset -c "$(($(nproc) - 1))") onSenderCpu=(taskset -c 0)
+
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 percent() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", 100 * a / b }'; }
@@ -88,10 +96,11 @@ verdict() { awk -v r="$1" -v op="$2" -v g="$3" 'BEGIN { ok = op == "le" ? r <= g
 
 # Nanoseconds that one sending run takes, start to end of the process.
 elapsed() {
-    local t0
-    t0=$(now)
-    "$@" >/dev/null
-    echo $(($(now) - t0))
+    # The shell's own clock, in microseconds: reading it starts no process, where a date
+    # process a reading added about 6 ms to every figure here (a fifth of the fastest).
+    local t0=${EPOCHREALTIME//[!0-9]/}
+    "${onTimedCpu[@]}" "$@" >/dev/null
+    echo $(((${EPOCHREALTIME//[!0-9]/} - t0) * 1000))
 }
 
 # Datagrams a second that iperf3 sends to its own server on loopback; sets iperfResult.
@@ -171,10 +180,13 @@ steady() {
     local flags=() rate=$2 out=$3 receiver sent result count
     [ "$1" = -O ] && flags=(-O)
     shift 3
-    "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
+    # Into a file, each receiver starts with no dirty pages of the run before it, whose
+    # writing back would take the machine's time in its run.
+    [ "$out" = /dev/null ] || sync
+    "${onTimedCpu[@]}" "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
     receiver=$pid
     sleep 0.3
-    result=$("$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2)
+    result=$("${onSenderCpu[@]}" "$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2)
     read -r sent pace <<<"$result"
     if [ "$out" = /dev/null ]; then
         sleep 0.5
@@ -251,9 +263,9 @@ declare -A keptR keptFloor paceR paceFloor
 for rate in "${rates[@]}"; do
     for out in null file; do
         inR=() inFloor=() reachedR=() reachedFloor=()
-        [ "$out" = null ] && to=/dev/null || to=$work/steady.out
-        for ((run = 1; run <= three; run++)); do
-            echo "steady one packet each to $out at $rate/s: run $run of $three" >&2
+        [ "$out" = null ] && to=/dev/null n=$runs || to=$work/steady.out n=$fileRuns
+        for ((run = 1; run <= n; run++)); do
+            echo "steady one packet each to $out at $rate/s: run $run of $n" >&2
             steady - "$rate" "$to" "$tool" R - "$receivePort"
             inR+=("$kept") reachedR+=("$pace")
             steady - "$rate" "$to" "$bench"/receive_floor "$receivePort"
@@ -328,7 +340,7 @@ for out in null file; do
     done
     echo
 done
-echo "R: frandle R ($packets); floor: receive_floor without -O (recvmmsg of 64, bytes written as they came); median of $three each."
+echo "R: frandle R ($packets); floor: receive_floor without -O (recvmmsg of 64, bytes written as they came); median of $runs each to /dev/null, of $fileRuns into a file."
 echo
 echo "| Received by R mode | datagrams | runs kept whole | share of intact lines, each run |"
 echo "|---|---|---:|---|"
