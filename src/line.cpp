@@ -139,7 +139,7 @@ std::size_t skipWritten(iovec *&parts, std::size_t count, std::size_t written)
 Ending writeParts(iovec *parts, std::size_t count)
 {
     // A pipe or a signal may cut a write short: the rest follows.
-    for (count = skipWritten(parts, count, 0); count > 0;) {
+    while (count > 0) {
         const ssize_t wrote = writev(STDOUT_FILENO, parts, static_cast<int>(std::min<std::size_t>(count, IOV_MAX)));
         if (wrote < 0 && errno != EINTR)
             return failure("stdout");

@@ -57,7 +57,8 @@ extern "C" void noteStop(int sig)
 constexpr std::size_t SLOTS = 32;
 constexpr std::size_t BLOCK_SLOT_SIZE = 1 << 16;
 
-// Where a batch of receives lands, each with room for the size of the datagrams of a block.
+// Where a batch of receives lands, each with room for a block, or for what a line shows of
+// one datagram.
 struct ReceiveArea {
     ReceiveArea(Datagrams datagrams, std::size_t takeMost)
         : slotSize(datagrams == Datagrams::Offloaded ? BLOCK_SLOT_SIZE : takeMost),
@@ -119,7 +120,8 @@ std::size_t datagramSize(msghdr message, std::size_t length)
 // costs several times what writing its bytes out does, which a burst cannot wait for.
 class Lines {
 public:
-    // Half a megabyte, or room for a few of the longest lines where -l makes them long.
+    // To a terminal: half a megabyte, or room for a few of the longest escaped lines where
+    // -l makes them long.
     explicit Lines(std::size_t takeMost)
         : room_(lineRoom(takeMost)),
           size_(terminal_ ? std::max<std::size_t>(512 << 10, 8 * room_) : 0),

@@ -319,6 +319,12 @@ int rawIcmpSocketIn(const std::string &ns)
     return sock;
 }
 
+void put16(unsigned char *at, unsigned value)
+{
+    at[0] = static_cast<unsigned char>(value >> 8);
+    at[1] = static_cast<unsigned char>(value);
+}
+
 std::uint16_t internetChecksum(const unsigned char *bytes, std::size_t length)
 {
     std::uint32_t sum = 0;
@@ -334,22 +340,16 @@ std::uint16_t internetChecksum(const unsigned char *bytes, std::size_t length)
 // 192.0.2.1:`source` to 192.0.2.2:`port`, sent from the far host to the sender.
 bool answerFragmentationNeeded(const std::string &from, int source, int port, int length, int mtu)
 {
-    unsigned char packet[8 + 20 + 8] = {3, 4, 0, 0, 0, 0, static_cast<unsigned char>(mtu >> 8),
-                                        static_cast<unsigned char>(mtu),
-                                        // the quoted IPv4 header (don't fragment) and UDP header
-                                        0x45, 0, static_cast<unsigned char>((length + 28) >> 8),
-                                        static_cast<unsigned char>(length + 28), 0, 0, 0x40, 0, 64, IPPROTO_UDP, 0, 0,
-                                        192, 0, 2, 1, 192, 0, 2, 2, static_cast<unsigned char>(source >> 8),
-                                        static_cast<unsigned char>(source),
-                                        static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port),
-                                        static_cast<unsigned char>((length + 8) >> 8),
-                                        static_cast<unsigned char>(length + 8), 0, 0};
-    const std::uint16_t quotedSum = internetChecksum(packet + 8, 20);
-    packet[18] = static_cast<unsigned char>(quotedSum >> 8);
-    packet[19] = static_cast<unsigned char>(quotedSum);
-    const std::uint16_t sum = internetChecksum(packet, sizeof packet);
-    packet[2] = static_cast<unsigned char>(sum >> 8);
-    packet[3] = static_cast<unsigned char>(sum);
+    // ICMP type 3 code 4, then the quoted IPv4 header (don't fragment) and UDP header.
+    unsigned char packet[8 + 20 + 8] = {3, 4, 0, 0, 0, 0, 0, 0, 0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, IPPROTO_UDP,
+                                        0, 0, 192, 0, 2, 1, 192, 0, 2, 2};
+    put16(packet + 6, static_cast<unsigned>(mtu));
+    put16(packet + 10, static_cast<unsigned>(length + 28));
+    put16(packet + 28, static_cast<unsigned>(source));
+    put16(packet + 30, static_cast<unsigned>(port));
+    put16(packet + 32, static_cast<unsigned>(length + 8));
+    put16(packet + 18, internetChecksum(packet + 8, 20));
+    put16(packet + 2, internetChecksum(packet, sizeof packet));
     const int sock = rawIcmpSocketIn(from);
     sockaddr_in sender{};
     sender.sin_family = AF_INET;
