@@ -160,6 +160,7 @@ void readAnswers(int sock, Answers &answers)
     // The datagram that was answered comes back too; only its start is needed, if that.
     char quoted[64];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6))];
+    const std::lock_guard hold(answers.reading_);
     for (;;) {
         iovec data{quoted, sizeof quoted};
         msghdr message{};

@@ -50,6 +50,7 @@ public:
     std::vector<AnswerTally> tallies() const;
 
 private:
+    friend void readAnswers(int sock, Answers &answers);
     struct Tally {
         AnswerKind kind;
         std::uint32_t mtu;  // for fragmentation needed, else 0
@@ -57,6 +58,9 @@ private:
         std::uint64_t times;
     };
     mutable std::mutex lock_;
+    // Held by the thread reading the queue until it has counted all it took, so that the
+    // other thread, refused by one of those answers, sees it counted when it reads next.
+    std::mutex reading_;
     std::vector<Tally> kept_;
     std::array<std::uint64_t, ANSWER_KINDS> fromOthers_{};
     std::uint64_t total_ = 0;

@@ -413,7 +413,8 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
         } else if (errno == EINTR) {
             continue;
         } else if (how.answers != nullptr && leftByAnAnswer(errno)) {
-            continue;  // an answer to what this socket sent, read with the others when it runs dry
+            readAnswers(sock, *how.answers);  // this call took its pending error: no send will be refused by it
+            continue;
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
             return end(failure("recvfrom"));
         } else {

@@ -5,6 +5,7 @@
 #   bash tests/mutants/run.sh tests/mutants/frandle.list 'unit|command_line|receive|listen'
 #   bash tests/mutants/run.sh tests/mutants/probe.list 'probe'
 #   bash tests/mutants/run.sh tests/mutants/reports.list 'unit|send|receive'
+#   bash tests/mutants/run.sh tests/mutants/answers.list 'send|network'
 # A list has one mutant a line, "file :: text => replacement": the one occurrence of the text
 # is replaced, where \n stands for a line end and \\ for a backslash. A line that starts with
 # "equivalent: " is a mutant no user could tell apart, expected to survive; lines starting
