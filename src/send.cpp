@@ -117,7 +117,9 @@ std::size_t cutIntoDatagrams(Batch &batch, const Address &destination, char *byt
 }
 
 // A send refused by an answer of the network that was pending on the socket is made again:
-// the answer is read, and only a refusal that repeats with no new answer is a failure.
+// the answer is read, and only a refusal that repeats with no new answer is a failure. Each
+// answer leaves its error pending, which refuses the next send, so the sending reads the
+// answers when a send is refused: a send the socket takes needs no call to look for them.
 bool refusedOnlyByAnAnswer(int sock, Answers &answers, std::uint64_t &answersSeen)
 {
     if (!leftByAnAnswer(errno))
@@ -141,6 +143,8 @@ Ending sendBatch(int sock, Batch &batch, std::size_t datagrams, Answers &answers
             done += static_cast<std::size_t>(sent);
             count += sent;
             answersSeen = UINT64_MAX;
+            if (done < datagrams)  // the next was refused, most often by an answer, whose error the call dropped
+                readAnswers(sock, answers);
         } else if (errno != EINTR && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
             return failure("sendto");
         }
@@ -256,12 +260,15 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     std::uint64_t sent = 0;
     std::uint64_t answersSeen = UINT64_MAX;
     Intervals<SentSoFar> intervals(how.reports, start, sentInterval);
-    // Once a block, and only with -i: an interval report when one is due.
+    // Once a block, and only with -i: an interval report when one is due, with the answers
+    // so far (one whose pending error a batch's later datagram took is still queued).
     const auto reportIfDue = [&] {
         if (!intervals.on())
             return;
-        if (const double now = secondsNow(); intervals.due(now))
+        if (const double now = secondsNow(); intervals.due(now)) {
+            readAnswers(sock, answers);
             intervals.report(sentSoFar(nSent, sent, answers, now - start), now);
+        }
     };
     const Ending ending = [&]() -> Ending {
         while (block > 0) {
@@ -284,7 +291,6 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
                     nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
                     sent += static_cast<std::uint64_t>(bytes);
                     answersSeen = UINT64_MAX;
-                    readAnswers(sock, answers);
                     showSending(how, sent, size, start);
                     reportIfDue();
                 }
@@ -315,7 +321,6 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
             }
             answersSeen = UINT64_MAX;
             sent += length;
-            readAnswers(sock, answers);
             showSending(how, sent, size, start);
             reportIfDue();
         }

@@ -306,21 +306,26 @@ TEST(Send, TheReportTellsWhatTheNetworkAnswered)
     const struct {
         std::vector<std::string> options;
         std::string port;
+        int sendSize;
         std::string answer;
         long answers;  // as the kernel counts the ones it sent
     } cases[] = {
-        {{}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 10 times\n", 10},
-        {{"-O"}, std::to_string(freePort()), "the network answered: port unreachable from 127.0.0.1, 1 time\n", 1},
-        {{}, std::to_string(listening.port()), "the network answered nothing\n", 0},
+        {{}, std::to_string(freePort()), 1000, "the network answered: port unreachable from 127.0.0.1, 10 times\n", 10},
+        {{"-O"}, std::to_string(freePort()), 1000, "the network answered: port unreachable from 127.0.0.1, 1 time\n", 1},
+        {{}, std::to_string(listening.port()), 1000, "the network answered nothing\n", 0},
+        // More answers than the socket's queue of them holds: read as they come, not at the end.
+        {{}, std::to_string(freePort()), 10, "the network answered: port unreachable from 127.0.0.1, 1000 times\n", 1000},
+        // Offloaded, each block after the first sent straight from the file.
+        {{"-O"}, std::to_string(freePort()), 10, "the network answered: port unreachable from 127.0.0.1, 16 times\n", 16},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.options) + " " + c.port);
+        SCOPED_TRACE(testing::PrintToString(c.options) + " " + c.port + " " + std::to_string(c.sendSize));
         std::vector<std::string> args = c.options;
-        args.insert(args.end(), {"-v", "S", file.path(), c.port, "127.0.0.1", "1000"});
+        args.insert(args.end(), {"-v", "S", file.path(), c.port, "127.0.0.1", std::to_string(c.sendSize)});
         const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs");
         const Outcome got = run(args);
         EXPECT_EQ(got.status, 0);
-        EXPECT_EQ(got.out, "sending done 10\n");
+        EXPECT_EQ(got.out, "sending done " + std::to_string(10 * 1000 / c.sendSize) + "\n");
         EXPECT_NE(got.err.find(c.answer), std::string::npos) << got.err;
         // As many as this host's kernel says it sent.
         EXPECT_EQ(kernelCount("Icmp", "OutDestUnreachs") - answeredBefore, c.answers);
