@@ -260,15 +260,12 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     std::uint64_t sent = 0;
     std::uint64_t answersSeen = UINT64_MAX;
     Intervals<SentSoFar> intervals(how.reports, start, sentInterval);
-    // Once a block, and only with -i: an interval report when one is due, with the answers
-    // so far (one whose pending error a batch's later datagram took is still queued).
+    // Once a block, and only with -i: an interval report when one is due.
     const auto reportIfDue = [&] {
         if (!intervals.on())
             return;
-        if (const double now = secondsNow(); intervals.due(now)) {
-            readAnswers(sock, answers);
+        if (const double now = secondsNow(); intervals.due(now))
             intervals.report(sentSoFar(nSent, sent, answers, now - start), now);
-        }
     };
     const Ending ending = [&]() -> Ending {
         while (block > 0) {

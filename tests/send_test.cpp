@@ -301,31 +301,33 @@ TEST(Send, ASmallStackIsEnough)
 // the status stays 0. A port that takes them gives no answer.
 TEST(Send, TheReportTellsWhatTheNetworkAnswered)
 {
-    const TempFile file(testBytes(10 * 1000));
     const Udp listening;
+    const std::string closedPort = "the network answered: port unreachable from 127.0.0.1, ";
     const struct {
         std::vector<std::string> options;
         std::string port;
-        int sendSize;
+        std::size_t bytes;
+        std::size_t sendSize;
         std::string answer;
         long answers;  // as the kernel counts the ones it sent
     } cases[] = {
-        {{}, std::to_string(freePort()), 1000, "the network answered: port unreachable from 127.0.0.1, 10 times\n", 10},
-        {{"-O"}, std::to_string(freePort()), 1000, "the network answered: port unreachable from 127.0.0.1, 1 time\n", 1},
-        {{}, std::to_string(listening.port()), 1000, "the network answered nothing\n", 0},
+        {{}, std::to_string(freePort()), 10'000, 1000, closedPort + "10 times\n", 10},
+        {{"-O"}, std::to_string(freePort()), 10'000, 1000, closedPort + "1 time\n", 1},
+        {{}, std::to_string(listening.port()), 10'000, 1000, "the network answered nothing\n", 0},
         // More answers than the socket's queue of them holds: read as they come, not at the end.
-        {{}, std::to_string(freePort()), 10, "the network answered: port unreachable from 127.0.0.1, 1000 times\n", 1000},
-        // Offloaded, each block after the first sent straight from the file.
-        {{"-O"}, std::to_string(freePort()), 10, "the network answered: port unreachable from 127.0.0.1, 16 times\n", 16},
+        {{}, std::to_string(freePort()), 10'000, 10, closedPort + "1000 times\n", 1000},
+        // Offloaded, every block after the first straight from the file: 1563 of 640 bytes.
+        {{"-O"}, std::to_string(freePort()), 1'000'000, 10, closedPort + "1563 times\n", 1563},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.options) + " " + c.port + " " + std::to_string(c.sendSize));
+        const TempFile file(testBytes(c.bytes));
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"-v", "S", file.path(), c.port, "127.0.0.1", std::to_string(c.sendSize)});
         const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs");
         const Outcome got = run(args);
         EXPECT_EQ(got.status, 0);
-        EXPECT_EQ(got.out, "sending done " + std::to_string(10 * 1000 / c.sendSize) + "\n");
+        EXPECT_EQ(got.out, "sending done " + std::to_string((c.bytes + c.sendSize - 1) / c.sendSize) + "\n");
         EXPECT_NE(got.err.find(c.answer), std::string::npos) << got.err;
         // As many as this host's kernel says it sent.
         EXPECT_EQ(kernelCount("Icmp", "OutDestUnreachs") - answeredBefore, c.answers);
