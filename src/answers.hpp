@@ -36,8 +36,9 @@ struct AnswerTally {
 // One line of the report: "port unreachable from 10.9.0.2, 752 times".
 std::string answerLine(const AnswerTally &tally);
 
-// The answers of one run. Both threads of L mode read answers, so it takes a lock: answers
-// are few (routers limit their rate), never one a datagram.
+// The answers of one run. Both threads of L mode read answers, so it takes a lock: they
+// are read when a call is refused, the listener runs dry or the run ends, never once for
+// each datagram that goes through unanswered.
 class Answers {
 public:
     // Reporters kept apart; answers from further ones are counted under "other reporters".

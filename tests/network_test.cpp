@@ -308,8 +308,8 @@ TEST(Network, TheReportTellsARejectingPortFromADroppingOne)
         EXPECT_NE(run.err().find(c.answer), std::string::npos) << run.err();
         // Every answer counted is one the far host's kernel says it sent, offloaded or not.
         const auto timesAfter = [&](const std::string &line) {
-            const auto at = run.err().find(line);
-            return at == std::string::npos ? 0L : std::stol(run.err().substr(at + line.size()));
+            const std::size_t times = numberAfter(run.err(), line);
+            return times == SIZE_MAX ? 0 : static_cast<long>(times);
         };
         const long counted = timesAfter(rejected) + timesAfter(unreachable);
         EXPECT_EQ(counted, kernelCount("Icmp", "OutDestUnreachs", hosts.b) - answeredBefore) << run.err();
