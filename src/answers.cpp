@@ -61,7 +61,7 @@ AnswerKind answerKindOf(std::uint8_t origin, std::uint8_t type, std::uint8_t cod
         }
     }
     if (origin == SO_EE_ORIGIN_ICMP6 && type == ICMP6_PACKET_TOO_BIG)
-        return AnswerKind::FragmentationNeeded;
+        return AnswerKind::PacketTooBig;
     if (origin == SO_EE_ORIGIN_ICMP6 && type == ICMP6_TIME_EXCEEDED)
         return AnswerKind::TimeExceeded;
     return AnswerKind::Other;
@@ -71,7 +71,7 @@ const char *answerKindName(AnswerKind kind)
 {
     static constexpr const char *names[ANSWER_KINDS] = {
         "port unreachable",     "host unreachable", "network unreachable", "administratively prohibited",
-        "fragmentation needed", "time exceeded",    "another error",
+        "fragmentation needed", "packet too big",   "time exceeded",       "another error",
     };
     return names[static_cast<std::size_t>(kind)];
 }
@@ -79,7 +79,7 @@ const char *answerKindName(AnswerKind kind)
 std::string answerLine(const AnswerTally &tally)
 {
     std::string line = answerKindName(tally.kind);
-    if (tally.kind == AnswerKind::FragmentationNeeded)
+    if (tally.mtu > 0)  // none for the answers lumped together
         line += " (MTU " + std::to_string(tally.mtu) + ")";
     line += " from " + tally.reporter + ", " + std::to_string(tally.times) + (tally.times == 1 ? " time" : " times");
     return line;
@@ -103,10 +103,13 @@ bool sameAddress(const sockaddr_storage &a, const sockaddr_storage &b)
 std::string addressText(const sockaddr_storage &address)
 {
     char text[INET6_ADDRSTRLEN] = "an unknown reporter";
+    const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
     if (address.ss_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&ipv6))  // to an IPv6 socket sending IPv4
+        inet_ntop(AF_INET, ipv6.s6_addr + 12, text, sizeof text);
     else if (address.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, text, sizeof text);
+        inet_ntop(AF_INET6, &ipv6, text, sizeof text);
     return text;
 }
 
@@ -151,8 +154,7 @@ void askForAnswers(int sock)
     getsockname(sock, reinterpret_cast<sockaddr *>(&local), &length);
     if (local.ss_family == AF_INET6)
         setsockopt(sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
-    else
-        setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on);
+    setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on);
 }
 
 void readAnswers(int sock, Answers &answers)
@@ -183,7 +185,8 @@ void readAnswers(int sock, Answers &answers)
             if (about.ee_origin != SO_EE_ORIGIN_ICMP && about.ee_origin != SO_EE_ORIGIN_ICMP6)
                 continue;  // this host's own refusals reach the caller as failed calls
             const AnswerKind kind = answerKindOf(about.ee_origin, about.ee_type, about.ee_code);
-            answers.add(kind, kind == AnswerKind::FragmentationNeeded ? about.ee_info : 0, reporter);
+            const bool hasMtu = kind == AnswerKind::FragmentationNeeded || kind == AnswerKind::PacketTooBig;
+            answers.add(kind, hasMtu ? about.ee_info : 0, reporter);
         }
     }
 }

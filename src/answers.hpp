@@ -15,11 +15,12 @@ enum class AnswerKind {
     HostUnreachable,
     NetworkUnreachable,
     Prohibited,
-    FragmentationNeeded,
+    FragmentationNeeded,  // ICMP's name
+    PacketTooBig,         // ICMPv6's name for the same
     TimeExceeded,
     Other,
 };
-constexpr std::size_t ANSWER_KINDS = 7;
+constexpr std::size_t ANSWER_KINDS = 8;
 
 // The kind of an ICMP or ICMPv6 error as the kernel passes it on (origin, type, code).
 AnswerKind answerKindOf(std::uint8_t origin, std::uint8_t type, std::uint8_t code);
@@ -29,7 +30,7 @@ const char *answerKindName(AnswerKind kind);
 // The answers of one kind from one reporter.
 struct AnswerTally {
     AnswerKind kind;
-    std::uint32_t mtu;     // for fragmentation needed, else 0
+    std::uint32_t mtu;     // for fragmentation needed and packet too big, else 0
     std::string reporter;  // an address, or "other reporters"
     std::uint64_t times;
 };
@@ -54,7 +55,7 @@ private:
     friend void readAnswers(int sock, Answers &answers);
     struct Tally {
         AnswerKind kind;
-        std::uint32_t mtu;  // for fragmentation needed, else 0
+        std::uint32_t mtu;  // for fragmentation needed and packet too big, else 0
         sockaddr_storage reporter;
         std::uint64_t times;
     };
@@ -67,7 +68,8 @@ private:
     std::uint64_t total_ = 0;
 };
 
-// Asks the kernel to keep the network's answers to this socket's datagrams.
+// Asks the kernel to keep the network's answers to this socket's datagrams: of both
+// families on an IPv6 socket, which sends IPv4 to a mapped address.
 void askForAnswers(int sock);
 // Reads every answer queued on the socket, without waiting.
 void readAnswers(int sock, Answers &answers);

@@ -18,5 +18,7 @@ struct Ending {
 
 // The call that just failed, with errno as it left it.
 inline Ending failure(const char *call, int status = 1) { return Ending{status, call, errno, 0, {}}; }
+// A call that failed for `error`.
+inline Ending failure(const char *call, int error, int status) { return Ending{status, call, error, 0, {}}; }
 // A failure told in words, a line of its own on standard error.
 inline Ending failureSaid(std::string words, int status = 1) { return Ending{status, "", 0, 0, std::move(words)}; }

@@ -6,10 +6,10 @@
 #include "receive.hpp"
 #include "report.hpp"
 #include "send.hpp"
+#include "stop.hpp"
 
 #include <pthread.h>
 
-#include <atomic>
 #include <csignal>
 
 namespace {
@@ -17,7 +17,6 @@ namespace {
 struct Listener {
     int sock;
     Receiving how;
-    std::atomic<bool> ended = false;  // the sender stops when it sees it
     Ending ending;
 };
 
@@ -25,7 +24,7 @@ void *setupRecv(void *listener)
 {
     auto &l = *static_cast<Listener *>(listener);
     l.ending = receiveUntilEnd(l.sock, l.how);
-    l.ended = true;
+    askStop();  // the sender's end, if it still sends
     return nullptr;
 }
 
@@ -60,14 +59,14 @@ Ending listenMode(const CommandLine &line)
     sendingStarts();
     if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), LISTEN_LOCAL_PORT); bound.failed())
         return bound;
-    if (const Ending kept = keepLinesOnStop(); kept.failed())
-        return kept;
+    if (const Ending caught = catchStopSignals(sock); caught.failed())
+        return caught;
 
     Answers answers;
     Listener listener{
         sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::IsReportedAndSkipped,
                             line.options.datagrams, &answers},
-        false, {}};
+        {}};
     pthread_t recv_thread;
     if (const int started = pthread_create(&recv_thread, nullptr, setupRecv, &listener); started != 0) {
         errno = started;
@@ -75,11 +74,11 @@ Ending listenMode(const CommandLine &line)
     }
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      line.options.datagrams, &listener.ended};
+                      line.options.datagrams};
     const Ending sent = sendFile(file, sock, to, how, answers);
     sendingIsDone();
     if (sent.failed())
-        stopReceiving();
+        askStop();
     pthread_join(recv_thread, nullptr);
     reportAnswers(line.options.reports, answers);
     return sent.failed() ? sent : listener.ending;

@@ -5,6 +5,7 @@
 #include "net.hpp"
 #include "options.hpp"
 #include "receive.hpp"
+#include "report.hpp"
 #include "send.hpp"
 
 #include <fcntl.h>
@@ -35,14 +36,15 @@ Options, anywhere among the arguments (-- ends them):
                         millions, billions; 1 to 1000G)
   -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS, a year at most
                         (in L, counted from the end of the sending at the earliest)
-  -4, -6                resolve names to IPv4 or IPv6 only; R with -6 binds IPv6 (and
-                        takes IPv4 too, where the system allows)
+  -4, -6                resolve names to IPv4 or IPv6 only, and keep R to that family
+                        (without them R takes both)
   -s, --source ADDRESS  bind this local address: R receives only there, S and L send
                         from it
   -p, --local-port PORT S, L: send from PORT instead of 40000 or 30000
   -i, --interval SECONDS
-                        a report every SECONDS while the run goes on, of that interval
-                        and in all, also when standard error is not a terminal
+                        a report every SECONDS (0.001 to a year) while the run goes on,
+                        of that interval and in all, also when standard error is not a
+                        terminal
   -J, --json            every report as a JSON object on a line of its own, also when
                         standard error is not a terminal; no status line
   -v, --verbose         report what was sent and received on standard error, also when
@@ -66,6 +68,24 @@ static void holdStandardDescriptors()
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) < 0)
             open("/dev/null", O_RDONLY);  // takes the lowest free number: this one
+}
+
+// Words that S and L passed over: said where reports are read, for a send size that an
+// extra word kept from being read. The run goes on as it would without them.
+static void tellUnread(const CommandLine &line)
+{
+    if (line.unread.empty() || !reporting(line.options.reports))
+        return;
+    std::string words;
+    if (line.options.reports.format == ReportFormat::Json) {
+        for (const std::string &word : line.unread)
+            words.append(words.empty() ? "" : ",").append(jsonString(word));
+        fputs(JsonLine("unread-words").json("words", "[" + words + "]").line().c_str(), stderr);
+        return;
+    }
+    for (const std::string &word : line.unread)
+        words.append(" '").append(word).append("'");
+    fprintf(stderr, "frandle: words not read:%s (a send size is read only as the fifth argument and the last)\n", words.c_str());
 }
 
 // Runs the one transfer of this process.
@@ -133,6 +153,7 @@ int main(int argc, char *argv[])
         return -1;
     }
     line.sendSize = std::clamp(line.sendSize, 0, line.options.sendMost);  // R mode never reads it
+    tellUnread(line);
     if (line.mode != OperationMode::None && !line.service.empty()) {  // an invalid mode says so first
         const auto port = udpServicePort(line.service);
         if (!port)

@@ -2,9 +2,13 @@
 #include "net.hpp"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <netdb.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstring>
 
 Address ipv4Address(const std::string &text, std::int32_t port)
@@ -68,12 +72,10 @@ std::variant<Address, std::string> destinationAddress(const std::string &text, s
     return resolved(text, port, familyNumber(family));
 }
 
-std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family)
+namespace {
+
+Address anyIPv6(std::int32_t port)
 {
-    if (!text.empty())
-        return resolved(text, port, familyNumber(family));
-    if (family != Family::IPv6)
-        return ipv4Address("0.0.0.0", port);
     Address any;
     auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(any.storage);
     ipv6.sin6_family = AF_INET6;
@@ -81,6 +83,28 @@ std::variant<Address, std::string> localAddress(const std::string &text, std::in
     ipv6.sin6_port = htons(static_cast<std::uint16_t>(port));
     any.length = sizeof ipv6;
     return any;
+}
+
+// Whether an IPv6 socket can be made: a system without IPv6 refuses the family itself, and
+// only that refusal says so; any other failure is met again, and told, by the socket's own.
+bool systemHasIPv6()
+{
+    const int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return errno != EAFNOSUPPORT;
+    close(probe);
+    return true;
+}
+
+}  // namespace
+
+std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family)
+{
+    if (!text.empty())
+        return resolved(text, port, familyNumber(family));
+    if (family == Family::IPv4 || (family == Family::Any && !systemHasIPv6()))
+        return ipv4Address("0.0.0.0", port);
+    return anyIPv6(port);
 }
 
 Family familyOf(const Address &address) { return address.family() == AF_INET6 ? Family::IPv6 : Family::IPv4; }
@@ -100,6 +124,12 @@ int makeSocket(int family)
     if (sock >= 0 && family == AF_INET6)  // bound to any address, it takes IPv4 as well
         setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     return sock;
+}
+
+void keepToIPv6(int sock)
+{
+    constexpr int on = 1;
+    setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);  // cannot fail on an unbound IPv6 socket
 }
 
 Ending bindTo(int sock, const Address &local)
@@ -133,4 +163,19 @@ int routeMtu(const Address &destination)
     if (probe >= 0)
         close(probe);
     return mtu;
+}
+
+std::uint64_t droppedBy(int sock)
+{
+    std::array<std::uint32_t, SK_MEMINFO_VARS> counts{};
+    socklen_t size = sizeof counts;
+    getsockopt(sock, SOL_SOCKET, SO_MEMINFO, counts.data(), &size);  // cannot fail on a socket
+    return counts[SK_MEMINFO_DROPS];
+}
+
+void refuseArrivals(int sock)
+{
+    sock_filter refuse{BPF_RET | BPF_K, 0, 0, 0};  // keep none of the datagram
+    const sock_fprog program{1, &refuse};
+    setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }

@@ -64,6 +64,14 @@ std::optional<double> secondsOf(const char *text)
     return value;
 }
 
+std::optional<double> intervalOf(const char *text)
+{
+    const auto seconds = secondsOf(text);
+    if (!seconds || *seconds < SHORTEST_INTERVAL)
+        return std::nullopt;
+    return seconds;
+}
+
 namespace {
 
 // Digits only, no sign or blank, from `least` to `most`, which has five digits at most.
@@ -193,10 +201,10 @@ CommandLine readCommandLine(int argc, char *argv[])
             }
             break;
         case 'i':
-            if (const auto seconds = secondsOf(optarg))
+            if (const auto seconds = intervalOf(optarg))
                 line.options.reports.everySeconds = *seconds;
             else
-                return refusal(std::string("not a number of seconds: ") + optarg);
+                return refusal(std::string("not an interval from 0.001 s to a year: ") + optarg);
             break;
         case 'J':
             line.options.reports.format = ReportFormat::Json;
@@ -255,5 +263,7 @@ CommandLine readCommandLine(int argc, char *argv[])
     if (positional.size() >= 4)
         line.ipAddress = positional[3];
     line.sendSize = positional.size() == 5 ? atoiSaturated(positional[4]) : line.options.sendMost;
+    if (positional.size() > 5 && (line.mode == OperationMode::Send || line.mode == OperationMode::SendAndListen))
+        line.unread.assign(positional.begin() + 4, positional.end());
     return line;
 }

@@ -55,6 +55,9 @@ struct CommandLine {
     std::string service;  // the port given as a name, to be looked up; empty for a number
     std::string ipAddress;
     std::int32_t sendSize = MAX_SEND_SIZE;  // as given, or the largest: the front end settles it
+    // S and L: the words from the fifth on where there are more than five, none of them read
+    // (the send size is read only as the fifth and last).
+    std::vector<std::string> unread;
 };
 
 CommandLine readCommandLine(int argc, char *argv[]);
@@ -68,5 +71,8 @@ std::optional<double> rateOf(const char *text);
 std::optional<std::int32_t> lengthOf(const char *text);
 // SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
 std::optional<double> secondsOf(const char *text);
+// SECONDS of -i: as secondsOf reads them, and SHORTEST_INTERVAL at least.
+constexpr double SHORTEST_INTERVAL = 0.001;  // shorter, the reports would take a core and say nothing new
+std::optional<double> intervalOf(const char *text);
 // A local port to send from, 1 to 65535 in decimal: nothing otherwise.
 std::optional<std::int32_t> localPortOf(const char *text);

@@ -20,7 +20,7 @@ constexpr std::size_t DEFAULT_CHUNK = 1396;   // what frandle S sends without op
 constexpr std::size_t LARGEST_CHUNK = 65527;  // the largest UDP payload over IPv6 (65507 over IPv4)
 constexpr std::size_t LARGEST_SENT = 65507;   // what frandle S sends at most, with -l
 constexpr std::uint64_t LARGEST_COUNT = 9999999999;
-constexpr std::size_t LONGEST_LINE = 1 << 20;  // a longer log line is foreign
+constexpr std::size_t LONGEST_LINE = 1 << 20;  // of a longer log line, only this much is read
 constexpr std::size_t RUNS_KEPT = 1000;        // lines of further runs are only counted
 
 std::uint32_t crcByTable(std::uint32_t crc, const char *bytes, std::size_t length);

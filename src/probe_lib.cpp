@@ -353,9 +353,9 @@ bool readLog(int log, Tally &tally)
             return true;
         }
         held = end - start;
-        if (held == buffer.size()) {  // no line end in a whole block: one foreign line however long
+        if (held == buffer.size()) {  // no line end in a whole block: judged by its start, as a shorter one
             if (!overlong)
-                ++tally.foreign;
+                take(std::string_view(buffer.data(), held), tally);
             overlong = true;
             held = 0;
         } else {

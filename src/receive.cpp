@@ -5,9 +5,9 @@
 #include "net.hpp"
 #include "report.hpp"
 #include "senders.hpp"
+#include "stop.hpp"
 
 #include <arpa/inet.h>
-#include <linux/sock_diag.h>
 #include <fcntl.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -21,34 +21,12 @@
 #include <cinttypes>
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 namespace {
-
-// A stop signal is only noted by its handler; the receive loop writes out what it holds and
-// then ends the process by the same signal. The pipe wakes a loop that waits for datagrams.
-// In L mode the handler may run on another thread, so the note must be an atomic one.
-std::atomic<int> stopSignal = 0;
-std::atomic<bool> stopAsked = false;  // by the other thread of L mode
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
-int wakePipe[2] = {-1, -1};
-
-extern "C" void noteStop(int sig)
-{
-    if (stopSignal != 0) {  // asked twice: the output may be stuck, so leave at once
-        signal(sig, SIG_DFL);
-        raise(sig);
-        return;
-    }
-    const int saved = errno;
-    stopSignal = sig;
-    [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], "", 1);
-    errno = saved;
-}
 
 // Receives per call. Offloaded, a slot takes the largest block of equal datagrams the
 // kernel hands over as one; one packet each, it takes as much of a datagram as is shown,
@@ -214,17 +192,6 @@ std::size_t takeBatch(Receiver &r, int count)
     return taken;
 }
 
-// What the socket dropped so far, its buffer full, each time it had one more to queue than
-// it had room for: the count that SO_RXQ_OVFL would attach to each receive, read here only
-// when it is shown.
-std::uint64_t droppedBy(int sock)
-{
-    std::array<std::uint32_t, SK_MEMINFO_VARS> counts{};
-    socklen_t size = sizeof counts;
-    getsockopt(sock, SOL_SOCKET, SO_MEMINFO, counts.data(), &size);  // cannot fail on a socket
-    return counts[SK_MEMINFO_DROPS];
-}
-
 // When the sending of L mode ended: an idle end is counted from it at the earliest.
 std::atomic<double> sendingDoneAt = 0;
 
@@ -239,18 +206,25 @@ void showReceiving(int sock, const Receiver &r, const Receiving &how)
                dropped.estimated ? "about " : "", dropped.datagrams);
 }
 
-// Takes what is still queued in the socket, which is at most what its buffer holds: what
-// arrived before a stop, with little of what came after.
+// The least memory the kernel charges a socket for a datagram it queues, an empty one
+// included: its own bookkeeping (measured here: 768 bytes for an empty one on loopback).
+constexpr std::size_t LEAST_QUEUED_SIZE = 256;
+
+// Takes what the socket held when the stop came: it refuses every later datagram, so the
+// queue runs dry, and however fast a flood comes nothing that arrived after the stop is
+// printed. Bounded all the same by the most datagrams its buffer could hold.
 void takeQueued(int sock, Receiver &r)
 {
-    int queuedMost = 0;
-    socklen_t size = sizeof queuedMost;
-    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &queuedMost, &size);
-    for (std::size_t taken = 0; taken < static_cast<std::size_t>(queuedMost);) {
+    int buffer = 0;
+    socklen_t size = sizeof buffer;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, &size);
+    const std::size_t most = static_cast<std::size_t>(buffer) / LEAST_QUEUED_SIZE + SLOTS;
+    for (std::size_t taken = 0; taken < most;) {
         const int got = receiveBatch(sock, r.area);
         if (got <= 0)
             break;
-        taken += takeBatch(r, got);
+        takeBatch(r, got);
+        taken += static_cast<std::size_t>(got);
         if (r.lines.writeAll().failed())  // reported as the loop ends
             break;
     }
@@ -274,13 +248,13 @@ void reportIfDue(int sock, const Receiver &r, const Receiving &how, ReceivedInte
 
 // Every ending of the loop writes out the lines held and reports what was received: with
 // -i the last interval first, of the same counts.
-Ending endReceiving(int sock, Receiver &r, const Receiving &how, Ending ending, ReceivedIntervals &intervals,
-                    double start)
+Ending endReceiving(std::uint64_t droppedCount, Receiver &r, const Receiving &how, Ending ending,
+                    ReceivedIntervals &intervals, double start)
 {
     const Ending written = r.lines.writeAll();
     r.received.senders = r.senders.count();
     r.received.sendersEstimated = r.senders.estimated();
-    const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
+    const Drops dropped = dropsOf(droppedCount, how.datagrams, r.received);
     intervals.close(receivedSoFar(r, dropped, secondsNow() - start));
     reportReceiving(how.reports, r.received, dropped);
     return written.failed() && !ending.failed() ? written : ending;
@@ -297,20 +271,19 @@ double idleLeft(const Receiver &r, double start, double idleSeconds)
     return std::max({start, r.received.last, sendingDone}) + idleSeconds - secondsNow();
 }
 
-// Sleeps until a datagram or a stop signal arrives, or for `seconds` at the most.
+// Sleeps until a datagram arrives or a stop is asked, or for `seconds` at the most.
 void awaitArrival(int sock, double seconds)
 {
-    pollfd ready[] = {{sock, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-    // At most a day a wait: the caller looks again, and no wait overflows poll's int.
-    constexpr double LONGEST_POLL_MS = 24 * 3600 * 1000.0;
-    const int limit = std::isinf(seconds) ? -1 : static_cast<int>(std::ceil(std::clamp(seconds * 1000, 0.0, LONGEST_POLL_MS)));
-    poll(ready, 2, limit);  // an interruption or the pipe: the caller looks at stopSignal
+    pollfd ready[] = {{sock, POLLIN, 0}, {stopNotice(), POLLIN, 0}};
+    constexpr double LONGEST_WAIT = 24 * 3600.0;  // the caller looks again
+    const timespec wait = durationOf(std::min(seconds, LONGEST_WAIT));
+    ppoll(ready, 2, &wait, nullptr);  // an interruption or a stop: the caller looks at stopAsked()
 }
 
-// Sleeps for a while, or until a stop signal arrives.
+// Sleeps for a while, or until a stop is asked.
 void pauseFor(int milliseconds)
 {
-    pollfd stop{wakePipe[0], POLLIN, 0};
+    pollfd stop{stopNotice(), POLLIN, 0};
     poll(&stop, 1, milliseconds);
 }
 
@@ -320,23 +293,6 @@ constexpr int FIRST_PAUSE_MS = 1;
 constexpr int LONGEST_PAUSE_MS = 1024;
 
 }  // namespace
-
-Ending keepLinesOnStop()
-{
-    if (pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) < 0)
-        return failure("pipe");
-    struct sigaction action {};
-    action.sa_handler = noteStop;
-    action.sa_flags = SA_RESTART;  // an interrupted write of standard output must not fail
-    sigemptyset(&action.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        sigaction(sig, nullptr, &old);
-        if (old.sa_handler != SIG_IGN)  // a signal ignored by whoever started us stays ignored
-            sigaction(sig, &action, nullptr);
-    }
-    return {};
-}
 
 void bufferLines()
 {
@@ -371,23 +327,21 @@ void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost)
 void sendingStarts() { sendingDoneAt = INFINITY; }
 void sendingIsDone() { sendingDoneAt = secondsNow(); }
 
-void stopReceiving()
-{
-    stopAsked = true;
-    [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], "", 1);
-}
-
 Ending receiveUntilEnd(int sock, const Receiving &how)
 {
     Receiver &r = *receiver;
     const double start = secondsNow();
     ReceivedIntervals intervals(how.reports, start, receivedInterval);
-    const auto end = [&](const Ending &ending) { return endReceiving(sock, r, how, ending, intervals, start); };
+    const auto end = [&](const Ending &ending) {
+        return endReceiving(droppedBy(sock), r, how, ending, intervals, start);
+    };
     int pause = 0;
     for (;;) {
-        if (stopSignal != 0 || stopAsked) {
+        if (stopAsked()) {
+            const std::uint64_t dropped = droppedBy(sock);  // before the refused ones count among them
+            refuseArrivals(sock);
             takeQueued(sock, r);
-            return end(Ending{0, nullptr, 0, stopSignal, {}});
+            return endReceiving(dropped, r, how, Ending{0, nullptr, 0, stopSignalCaught(), {}}, intervals, start);
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
@@ -434,6 +388,8 @@ Ending receiveMode(const CommandLine &line)
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, std::get<Address>(local).family()); made.failed())
         return made;
+    if (line.options.family == Family::IPv6)  // -6: no IPv4, even on any address
+        keepToIPv6(sock);
     prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));
     const Ending bound = bindTo(sock, std::get<Address>(local));
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
@@ -442,8 +398,8 @@ Ending receiveMode(const CommandLine &line)
         return out;
     if (bound.failed())
         return bound;
-    if (const Ending kept = keepLinesOnStop(); kept.failed())
-        return kept;
+    if (const Ending caught = catchStopSignals(-1); caught.failed())
+        return caught;
     return receiveUntilEnd(sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::EndsTheRun,
                                            line.options.datagrams, nullptr});
 }

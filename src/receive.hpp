@@ -13,8 +13,6 @@ Ending makeAndShowSocket(int &sock, int family);
 // memory in place for lines of up to `takeMost` bytes of a datagram, and with offload
 // blocks of datagrams taken as one. One receive loop a process.
 void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost);
-// From now on a stop signal ends the receive loop, which first writes out every line.
-Ending keepLinesOnStop();
 
 enum class ReceiveFailure { EndsTheRun, IsReportedAndSkipped };
 struct Receiving {
@@ -25,11 +23,9 @@ struct Receiving {
     // Where the socket also sends, the network's answers to it are counted here.
     Answers *answers = nullptr;
 };
-// Prints every datagram until a stop signal, an idle end, a failure that ends the run, or
-// a stop asked by another thread; writes every line held and reports before it returns.
+// Prints every datagram until a stop (a signal, or asked by another thread), an idle end
+// or a failure that ends the run; writes every line held and reports before it returns.
 Ending receiveUntilEnd(int sock, const Receiving &how);
-// From another thread: the receive loop ends as soon as it sees it.
-void stopReceiving();
 // L mode: an idle end is counted from the end of the sending at the earliest.
 void sendingStarts();
 void sendingIsDone();

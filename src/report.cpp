@@ -87,6 +87,12 @@ double secondsNow()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+timespec durationOf(double seconds)
+{
+    const double whole = std::floor(std::max(seconds, 0.0));
+    return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
+}
+
 bool reporting(const Reporting &reports)
 {
     return reports.when == Reports::Always || (reports.when == Reports::OnATerminal && errorIsTerminal());
@@ -187,7 +193,18 @@ double orNull(std::optional<double> value) { return value.value_or(NAN); }
 
 }  // namespace
 
-void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds)
+namespace {
+
+std::string queueDropsText(QueueDrops dropped)
+{
+    return formatted("%s%" PRIu64 "%s", dropped.atLeast ? "at least " : "", dropped.datagrams,
+                     dropped.atLeast ? " (it counts refused blocks)" : "");
+}
+
+}  // namespace
+
+void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds,
+                   QueueDrops dropped)
 {
     if (!reporting(reports))
         return;
@@ -198,9 +215,14 @@ void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64
                         .count("bytes", bytes)
                         .number("seconds", seconds)
                         .number("handed_to_kernel_bits_per_second", orNull(rate))
+                        .count("dropped_by_host_queue", dropped.datagrams)
+                        .flag("dropped_by_host_queue_at_least", dropped.atLeast)
                         .line());
-    emit(formatted("sent %" PRId64 " datagrams, %" PRIu64 " bytes, in %.3f s: %s handed to the kernel\n", datagrams,
-                   bytes, seconds, megabits(rate).c_str()));
+    std::string text = formatted("sent %" PRId64 " datagram%s, %" PRIu64 " bytes, in %.3f s: %s handed to the kernel\n",
+                                 datagrams, datagrams == 1 ? "" : "s", bytes, seconds, megabits(rate).c_str());
+    if (dropped.datagrams > 0)
+        text += "dropped by this host's queue: " + queueDropsText(dropped) + "\n";
+    emit(text);
 }
 
 void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu)
@@ -230,7 +252,7 @@ void reportRouteMtu(const Reporting &reports, int before, int after)
     emit(formatted("the route's MTU changed while sending, from %d to %d\n", before, after));
 }
 
-void reportAnswers(const Reporting &reports, const Answers &answers)
+void reportAnswers(const Reporting &reports, const Answers &answers, std::optional<std::uint64_t> arrivedAtSendingPort)
 {
     if (!reporting(reports))
         return;
@@ -240,18 +262,24 @@ void reportAnswers(const Reporting &reports, const Answers &answers)
         for (const AnswerTally &tally : tallies) {
             JsonLine each;
             each.text("kind", answerKindName(tally.kind));
-            if (tally.kind == AnswerKind::FragmentationNeeded)
+            if (tally.mtu > 0)
                 each.count("mtu", std::uint64_t{tally.mtu});
             each.text("from", tally.reporter).count("times", tally.times);
             if (list.size() > 1)  // appended apart: GCC 12 at -O2 takes "," + std::string for an overlapping copy
                 list += ',';
             list += each.object();
         }
-        return emit(JsonLine("answers").count("total", answers.total()).json("answers", list + "]").line());
+        JsonLine line("answers");
+        line.count("total", answers.total()).json("answers", list + "]");
+        if (arrivedAtSendingPort)
+            line.count("arrived_at_sending_port", *arrivedAtSendingPort);
+        return emit(line.line());
     }
     std::string text = tallies.empty() ? "the network answered nothing\n" : "";
     for (const AnswerTally &tally : tallies)
         text += "the network answered: " + answerLine(tally) + "\n";
+    if (arrivedAtSendingPort.value_or(0) > 0)
+        text += formatted("datagrams that arrived at the sending port: %" PRIu64 "\n", *arrivedAtSendingPort);
     emit(text);
 }
 
@@ -262,6 +290,16 @@ Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &receiv
     const double each = received.receives > 0 ? static_cast<double>(received.datagrams) / static_cast<double>(received.receives) : 1;
     return {static_cast<std::uint64_t>(std::llround(static_cast<double>(counted) * each)), true};
 }
+
+namespace {
+
+// A count and its noun, which is singular for one: "1 sender", "2 senders".
+std::string counted(std::uint64_t count, const char *noun)
+{
+    return formatted("%" PRIu64 " %s%s", count, noun, count == 1 ? "" : "s");
+}
+
+}  // namespace
 
 void reportReceiving(const Reporting &reports, const Received &received, Drops dropped)
 {
@@ -287,13 +325,14 @@ void reportReceiving(const Reporting &reports, const Received &received, Drops d
     const std::string arriving =
         datagramRate ? formatted(", arriving at %.1f datagrams/s and %s on average", *datagramRate, megabits(bitRate).c_str())
                      : "";
-    emit(formatted("received %" PRIu64 " datagrams, %" PRIu64 " bytes, from %s%" PRIu64 " senders%s, in %.3f s%s; "
-                   "dropped by this socket, its buffer full: %s%" PRIu64 "%s; cut to %zu bytes: %" PRIu64 "\n",
-                   received.datagrams, received.bytes, received.sendersEstimated ? "about " : "", received.senders,
+    emit(formatted("received %s, %s, from %s%s%s, in %.3f s%s; dropped by this socket, its buffer full: %s%" PRIu64
+                   "%s; cut to %s: %" PRIu64 "\n",
+                   counted(received.datagrams, "datagram").c_str(), counted(received.bytes, "byte").c_str(),
+                   received.sendersEstimated ? "about " : "", counted(received.senders, "sender").c_str(),
                    received.sendersEstimated ? " (an estimate)" : "", seconds, arriving.c_str(),
                    dropped.estimated ? "about " : "", dropped.datagrams,
-                   dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "", received.takeMost,
-                   received.cut));
+                   dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "",
+                   counted(received.takeMost, "byte").c_str(), received.cut));
 }
 
 double nextOnGrid(double due, double every, double now)
@@ -307,6 +346,7 @@ std::string sentInterval(ReportFormat format, const SentSoFar &before, const Sen
     const std::int64_t datagrams = now.datagrams - before.datagrams;
     const std::uint64_t bytes = now.bytes - before.bytes;
     const std::uint64_t answers = now.answers - before.answers;
+    const QueueDrops dropped{now.queueDrops.datagrams - before.queueDrops.datagrams, now.queueDrops.atLeast};
     const auto rate = perSecond(bits(bytes), now.seconds - before.seconds);
     const auto totalRate = perSecond(bits(now.bytes), now.seconds);
     if (format == ReportFormat::Json)
@@ -317,16 +357,23 @@ std::string sentInterval(ReportFormat format, const SentSoFar &before, const Sen
             .count("bytes", bytes)
             .number("handed_to_kernel_bits_per_second", orNull(rate))
             .count("answers", answers)
+            .count("dropped_by_host_queue", dropped.datagrams)
             .count("total_datagrams", now.datagrams)
             .count("total_bytes", now.bytes)
             .number("total_handed_to_kernel_bits_per_second", orNull(totalRate))
             .count("total_answers", now.answers)
+            .count("total_dropped_by_host_queue", now.queueDrops.datagrams)
+            .flag("dropped_by_host_queue_at_least", now.queueDrops.atLeast)
             .line();
+    const std::string drops = now.queueDrops.datagrams == 0 ? ""
+                              : "; dropped by this host's queue: " + queueDropsText(dropped) + ", in all " +
+                                    queueDropsText(now.queueDrops);
     return formatted("sent in %.3f-%.3f s: %" PRId64 " datagrams, %" PRIu64 " bytes, %s handed to the kernel, "
-                     "the network answered %" PRIu64 " times; in all: %" PRId64 " datagrams, %" PRIu64 " bytes, %s, "
-                     "answered %" PRIu64 " times\n",
-                     before.seconds, now.seconds, datagrams, bytes, megabits(rate).c_str(), answers, now.datagrams,
-                     now.bytes, megabits(totalRate).c_str(), now.answers);
+                     "the network answered %" PRIu64 " time%s; in all: %" PRId64 " datagrams, %" PRIu64 " bytes, %s, "
+                     "answered %" PRIu64 " time%s%s\n",
+                     before.seconds, now.seconds, datagrams, bytes, megabits(rate).c_str(), answers,
+                     answers == 1 ? "" : "s", now.datagrams, now.bytes, megabits(totalRate).c_str(), now.answers,
+                     now.answers == 1 ? "" : "s", drops.c_str());
 }
 
 namespace {
@@ -374,13 +421,13 @@ std::string receivedInterval(ReportFormat format, const ReceivedSoFar &before, c
             .count("total_dropped", now.dropped.datagrams)
             .count("total_cut", now.cut)
             .line();
-    return formatted("received in %.3f-%.3f s: %" PRIu64 " datagrams, %" PRIu64 " bytes, %s, %s, dropped by this "
-                     "socket %s, cut %" PRIu64 "; in all: %" PRIu64 " datagrams, %" PRIu64 " bytes, %s, %s, dropped "
-                     "%s, cut %" PRIu64 "\n",
-                     before.seconds, now.seconds, datagrams, bytes, datagramsPerSecond(datagramRate).c_str(),
-                     megabits(bitRate).c_str(), dropsText(dropped).c_str(), now.cut - before.cut, now.datagrams,
-                     now.bytes, datagramsPerSecond(totalDatagramRate).c_str(), megabits(totalBitRate).c_str(),
-                     dropsText(now.dropped).c_str(), now.cut);
+    return formatted("received in %.3f-%.3f s: %s, %s, %s, %s, dropped by this socket %s, cut %" PRIu64 "; in all: "
+                     "%s, %s, %s, %s, dropped %s, cut %" PRIu64 "\n",
+                     before.seconds, now.seconds, counted(datagrams, "datagram").c_str(), counted(bytes, "byte").c_str(),
+                     datagramsPerSecond(datagramRate).c_str(), megabits(bitRate).c_str(), dropsText(dropped).c_str(),
+                     now.cut - before.cut, counted(now.datagrams, "datagram").c_str(),
+                     counted(now.bytes, "byte").c_str(), datagramsPerSecond(totalDatagramRate).c_str(),
+                     megabits(totalBitRate).c_str(), dropsText(now.dropped).c_str(), now.cut);
 }
 
 void reportInterval(const Reporting &reports, const std::string &line)

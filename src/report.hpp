@@ -7,12 +7,15 @@
 #include "options.hpp"
 
 #include <cmath>
+#include <ctime>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 double secondsNow();  // on a clock that only goes forward
+timespec durationOf(double seconds);  // for the waits that take one, to the nanosecond
 bool reporting(const Reporting &reports);
 // A status line is drawn a few times a second at most, only on a terminal and never among
 // JSON lines: true when it is time to draw one.
@@ -43,14 +46,24 @@ private:
     std::string text_ = "{";
 };
 
-void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds);
+// Datagrams this host's own queue dropped after the kernel took them (it says so with
+// ENOBUFS): exact one packet a datagram; offloaded, it counts the datagrams of the blocks
+// it refused, and drops inside blocks it took go unseen, so the count is a least.
+struct QueueDrops {
+    std::uint64_t datagrams = 0;
+    bool atLeast = false;
+};
+void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds,
+                   QueueDrops dropped);
 // The kernel refused to cut a block after so many datagrams (for `error`): the rest goes
 // one packet a datagram.
 void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu);
 // The route's MTU, where it changed while sending: larger datagrams went as fragments.
 void reportRouteMtu(const Reporting &reports, int before, int after);
-// The network's answers, a line each, or that it answered nothing.
-void reportAnswers(const Reporting &reports, const Answers &answers);
+// The network's answers, a line each, or that it answered nothing; and where the run only
+// sends, the datagrams that arrived at its port meanwhile (refused, and counted).
+void reportAnswers(const Reporting &reports, const Answers &answers,
+                   std::optional<std::uint64_t> arrivedAtSendingPort = std::nullopt);
 
 struct Received {
     std::uint64_t datagrams = 0;
@@ -78,6 +91,7 @@ struct SentSoFar {
     std::int64_t datagrams = 0;
     std::uint64_t bytes = 0;
     std::uint64_t answers = 0;  // of the network, to what was sent
+    QueueDrops queueDrops;
     double seconds = 0;         // since the sending started
 };
 struct ReceivedSoFar {

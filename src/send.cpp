@@ -3,9 +3,11 @@
 
 #include "line.hpp"
 #include "report.hpp"
+#include "stop.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/udp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 int openToSend(const std::string &fileName)
 {
@@ -46,12 +49,6 @@ constexpr std::size_t KERNEL_MAX_SEGMENTS = 64;
 static_assert(BATCH <= KERNEL_MAX_SEGMENTS);
 // The most one segmented send may carry: the payload of the largest IPv4 datagram.
 constexpr std::size_t MAX_UDP_PAYLOAD = LARGEST_DATAGRAM;
-
-// Where a block is refused, by this kernel's word: a route whose MTU is below the chunk
-// (EMSGSIZE, or EINVAL once the route learned it), more segments than it takes or a socket
-// without checksums (EINVAL), a route that cannot offload (EIO), a file that cannot be sent
-// straight from (EINVAL, ENOSYS). The same datagrams then go another way.
-bool blockRefused(int error) { return error == EMSGSIZE || error == EINVAL || error == EIO || error == ENOSYS; }
 
 // Sends `length` bytes to `destination`, asking the kernel to cut them, and whatever
 // sendfile appends under MSG_MORE, into datagrams of `chunk` bytes, the last one shorter.
@@ -116,50 +113,29 @@ std::size_t cutIntoDatagrams(Batch &batch, const Address &destination, char *byt
     return count;
 }
 
-// A send refused by an answer of the network that was pending on the socket is made again:
-// the answer is read, and only a refusal that repeats with no new answer is a failure. Each
-// answer leaves its error pending, which refuses the next send, so the sending reads the
-// answers when a send is refused: a send the socket takes needs no call to look for them.
-bool refusedOnlyByAnAnswer(int sock, Answers &answers, std::uint64_t &answersSeen)
-{
-    if (!leftByAnAnswer(errno))
-        return false;
-    const int error = errno;
-    readAnswers(sock, answers);
-    const std::uint64_t now = answers.total();
-    const bool newAnswer = now != answersSeen || answersSeen == UINT64_MAX;
-    answersSeen = now;
-    errno = error;
-    return newAnswer;
-}
-
-// Sends the datagrams of a batch, many a call, one packet each; adds each one sent to `count`.
-Ending sendBatch(int sock, Batch &batch, std::size_t datagrams, Answers &answers, std::int64_t &count)
-{
-    std::uint64_t answersSeen = UINT64_MAX;  // none looked at: a first refusal is retried
-    for (std::size_t done = 0; done < datagrams;) {
-        const int sent = sendmmsg(sock, batch.messages.data() + done, static_cast<unsigned>(datagrams - done), 0);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-            count += sent;
-            answersSeen = UINT64_MAX;
-            if (done < datagrams)  // the next was refused, most often by an answer, whose error the call dropped
-                readAnswers(sock, answers);
-        } else if (errno != EINTR && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
-            return failure("sendto");
-        }
-    }
-    return {};
-}
-
 std::int64_t datagramsIn(std::size_t bytes, std::size_t chunk) { return static_cast<std::int64_t>((bytes + chunk - 1) / chunk); }
 
+// A regular file always has its bytes to read; a pipe or a terminal may wait for them.
+enum class Input { Regular, MayWait };
+
+// Waits until the file has something to read or a stop is asked: a pipe or a terminal may
+// give nothing for as long as it likes. False for a stop.
+bool awaitInput(int file)
+{
+    pollfd ready[] = {{file, POLLIN, 0}, {stopNotice(), POLLIN, 0}};
+    while (poll(ready, 2, -1) < 0 && errno == EINTR) {
+    }
+    return !stopAsked();
+}
+
 // Reads whole chunks, up to `length` bytes: a pipe returns what it holds, and a datagram
-// must still hold a whole chunk. Short only at the end of the file.
-ssize_t readChunks(int file, char *to, std::size_t length, std::size_t chunk)
+// must still hold a whole chunk. Short only at the end of the file, or at a stop.
+ssize_t readChunks(int file, char *to, std::size_t length, std::size_t chunk, Input input)
 {
     std::size_t got = 0;
     while (got < length && (got == 0 || got % chunk != 0)) {
+        if (input == Input::MayWait && stopNotice() >= 0 && !awaitInput(file))
+            break;
         const ssize_t more = read(file, to + got, length - got);
         if (more == 0)
             break;
@@ -187,20 +163,6 @@ std::size_t burstOf(std::size_t block, std::size_t chunk, double bitsPerSecond)
     return std::min(block, std::max<std::size_t>(1, perMillisecond / chunk) * chunk);
 }
 
-// Paced, waits until the bytes sent so far are due at the rate, counted from `start`: the
-// average holds over the whole transfer, whatever a single wait overshoots.
-void awaitTurn(std::uint64_t sent, double start, double bitsPerSecond)
-{
-    if (bitsPerSecond <= 0)
-        return;
-    const double due = start + static_cast<double>(sent) * 8 / bitsPerSecond;
-    timespec at{};
-    at.tv_sec = static_cast<time_t>(due);
-    at.tv_nsec = static_cast<long>((due - static_cast<double>(at.tv_sec)) * 1e9);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
 // The status line of the sending: how far it is, and for a file of known size how far in
 // part and about how long the rest takes at the rate so far.
 std::string sendingStatus(std::uint64_t sent, off_t size, double seconds)
@@ -212,6 +174,11 @@ std::string sendingStatus(std::uint64_t sent, off_t size, double seconds)
         return text;
     }
     const auto whole = static_cast<std::uint64_t>(size);
+    if (sent > whole) {  // a file that grows as it is sent
+        snprintf(text, sizeof text, "sending: %" PRIu64 " bytes (the file grew from %" PRIu64 "), %.1f Mbit/s", sent,
+                 whole, rate / 1e6);
+        return text;
+    }
     const int written = snprintf(text, sizeof text, "sending: %" PRIu64 "%% (%" PRIu64 " of %" PRIu64 " bytes), %.1f Mbit/s",
                                  sent * 100 / whole, sent, whole, rate / 1e6);
     if (rate > 0 && sent < whole)
@@ -220,119 +187,367 @@ std::string sendingStatus(std::uint64_t sent, off_t size, double seconds)
     return text;
 }
 
-void showSending(const Sending &how, std::uint64_t sent, off_t size, double start)
+// Once this host's queue has dropped a datagram, one goes a call: a call of many loses the
+// error of the datagram that ends it, and with it whether that one was dropped.
+enum class Calls { ManyDatagrams, OneDatagram };
+
+// How the datagrams of a block meet the kernel, from the fastest way down. Offloaded, the
+// kernel checks a cut against the route only for a block it is handed whole, so the first
+// block is read and handed over; once the route has taken it, the rest of a regular file
+// goes straight from the file. Wherever a block is refused (the route's MTU fell, the file
+// cannot be sent from), the same datagrams go the next way down, for the rest of the run.
+enum class Path { FirstBlock, FromFile, ReadAndCut, OnePacketEach };
+
+// What a refused send means, and so what the sending does next.
+enum class Refusal { SendAgain, DroppedByTheQueue, Stop, Fails };
+
+// Three refusals in a row that no answer of the network explains are this host's own (a
+// prohibiting route, a broadcast address): the run ends on them.
+constexpr int UNANSWERED_REFUSALS_MOST = 3;
+
+// Holds a whole block of chunks read, of one packet each, or of one offloaded send.
+constexpr std::size_t BUFFER_SIZE = std::max(BATCH * MAX_SEND_SIZE, MAX_UDP_PAYLOAD);
+
+// Whole chunks, so that only the end of the file ends a datagram early; a block that the
+// kernel cuts is one datagram's payload at most, and one sent a packet each fits the
+// buffer: fewer than 64 of the large chunks of -l, one at the largest.
+std::size_t blockOf(const Sending &how)
 {
-    if (statusDue(how.reports))
-        drawStatus("%s", sendingStatus(sent, size, secondsNow() - start).c_str());
+    if (how.chunk == 0)
+        return 0;
+    const std::size_t most = how.datagrams == Datagrams::Offloaded ? MAX_UDP_PAYLOAD : BUFFER_SIZE;
+    return burstOf(std::min(BATCH, most / how.chunk) * how.chunk, how.chunk, how.bitsPerSecond);
 }
 
-SentSoFar sentSoFar(std::int64_t datagrams, std::uint64_t bytes, const Answers &answers, double seconds)
+// The IP and UDP headers in front of each datagram's payload.
+std::size_t headersOf(const Address &destination) { return destination.family() == AF_INET6 ? 48 : 28; }
+
+// A descriptor that closes itself.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { close(fd_); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd_; }
+
+private:
+    const int fd_;
+};
+
+// One run's sending of one file, with all it needs made before the first datagram.
+class Sender {
+public:
+    Sender(int file, int sock, const Address &destination, const Sending &how, Answers &answers)
+        : file_(file), sock_(sock), destination_(destination), how_(how), answers_(answers),
+          size_(regularSize(file)), block_(blockOf(how)),
+          path_(how.datagrams == Datagrams::Offloaded ? Path::FirstBlock : Path::OnePacketEach),
+          input_(size_ >= 0 ? Input::Regular : Input::MayWait), mtuAtStart_(routeMtu(destination)),
+          answersAtRefusal_(answers.total()), start_(secondsNow()), intervals_(how.reports, start_, sentInterval)
+    {
+        queueDrops_.atLeast = how.datagrams == Datagrams::Offloaded;
+    }
+    Ending sendAll();
+
+private:
+    Ending readAndSend();
+    Ending sendStraightFromFile();
+    Ending sendBlock(std::size_t length);
+    Ending sendEach(std::size_t length);
+    Refusal judge(int error);
+    bool answeredSinceLastRefusal();
+    bool routeRefusesBlocks(int error) const;
+    void awaitTurn();
+    void reportIfDue(double now);
+    void handedOver(std::size_t datagrams);
+    void droppedByTheQueue(std::size_t datagrams);
+    void showProgress();
+    SentSoFar soFar(double seconds) const { return {datagrams_, bytes_, answers_.total(), queueDrops_, seconds}; }
+
+    const Descriptor file_;
+    const int sock_;
+    const Address &destination_;
+    const Sending &how_;
+    Answers &answers_;
+    const off_t size_;  // at the start, of a regular file; -1 for a pipe or a terminal
+    const std::size_t block_;
+    Path path_;
+    const Input input_;
+    const int mtuAtStart_;
+    Calls calls_ = Calls::ManyDatagrams;
+    const std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(BUFFER_SIZE);
+    const std::unique_ptr<Batch> batch_ = std::make_unique<Batch>();
+    off_t offset_ = 0;  // of the next byte of the file to send
+    bool ended_ = false;  // the file, or a stop
+    std::int64_t datagrams_ = 0;
+    std::uint64_t bytes_ = 0;
+    QueueDrops queueDrops_;
+    std::uint64_t answersAtRefusal_;
+    int unanswered_ = 0;  // refusals in a row that no answer explains
+    const double start_;
+    Intervals<SentSoFar> intervals_;
+};
+
+Ending Sender::sendAll()
 {
-    return {datagrams, bytes, answers.total(), seconds};
+    while (block_ > 0 && !ended_ && !stopAsked()) {
+        if (const Ending step = path_ == Path::FromFile ? sendStraightFromFile() : readAndSend(); step.failed())
+            return step;
+        showProgress();
+    }
+    clearStatus();
+    if (stopAsked())
+        return {};  // L mode, stopped: the listener reports
+    printf("sending done %" PRId64 "\n", datagrams_);
+    if (const Ending out = flushOutput(); out.failed())
+        return out;
+    const double seconds = secondsNow() - start_;
+    intervals_.close(soFar(seconds));
+    reportSending(how_.reports, datagrams_, bytes_, seconds, queueDrops_);
+    reportRouteMtu(how_.reports, mtuAtStart_, routeMtu(destination_));
+    return {};
+}
+
+// The next block, read, then sent when its turn comes: the last one is not waited after.
+Ending Sender::readAndSend()
+{
+    const ssize_t got = readChunks(file_.get(), buffer_.get(), block_, how_.chunk, input_);
+    if (got < 0)
+        return failure("read");
+    ended_ = got == 0;
+    if (ended_)
+        return {};
+    awaitTurn();
+    if (stopAsked())
+        return {};
+    const auto length = static_cast<std::size_t>(got);
+    offset_ += got;
+    bytes_ += length;
+    return path_ == Path::OnePacketEach ? sendEach(length) : sendBlock(length);
+}
+
+// Offloaded, a block straight from the file at the offset, with no copy through this process.
+Ending Sender::sendStraightFromFile()
+{
+    // No wait for a turn after the last block. A file of the kernel's shows no size, and
+    // ends where sendfile refuses it.
+    if (size_ > 0 && offset_ >= size_ && regularSize(file_.get()) <= offset_) {
+        ended_ = true;
+        return {};
+    }
+    awaitTurn();
+    for (;;) {
+        if (stopAsked())
+            return {};
+        const off_t from = offset_;
+        const ssize_t bytes = sendFromFile(file_.get(), offset_, sock_, destination_, block_, how_.chunk);
+        const bool short_ = bytes > 0 && static_cast<std::size_t>(bytes) < block_;
+        if (short_ && regularSize(file_.get()) <= offset_) {  // the file's end: the kernel waits for more
+            pushCorked(sock_);
+        } else if (short_) {
+            // The kernel took the block in two parts and refused it as a whole at the end,
+            // for a reason the call does not tell: the same block goes again from a read,
+            // whose refusal says why.
+            offset_ = from;
+            path_ = Path::ReadAndCut;
+            return lseek(file_.get(), offset_, SEEK_SET) < 0 ? failure("lseek") : Ending{};
+        }
+        if (bytes >= 0) {
+            ended_ = bytes == 0;  // an empty corked send is left behind, which nothing ever sends
+            handedOver(datagramsIn(static_cast<std::size_t>(bytes), how_.chunk));
+            bytes_ += static_cast<std::uint64_t>(bytes);
+            return {};
+        }
+        const int error = errno;
+        if (error == ENOSYS || routeRefusesBlocks(error)) {  // the next block says why, if not the file
+            path_ = Path::ReadAndCut;
+            return lseek(file_.get(), offset_, SEEK_SET) < 0 ? failure("lseek") : Ending{};
+        }
+        switch (judge(error)) {
+        case Refusal::SendAgain:
+            continue;
+        case Refusal::DroppedByTheQueue: {  // the kernel read the whole block, and the queue dropped it
+            const auto length = static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(block_), size_ - from));
+            offset_ = from + static_cast<off_t>(length);
+            handedOver(datagramsIn(length, how_.chunk));
+            droppedByTheQueue(datagramsIn(length, how_.chunk));
+            bytes_ += length;
+            return {};
+        }
+        case Refusal::Stop:
+            return {};
+        case Refusal::Fails:
+            return failure("sendto", error, 1);
+        }
+    }
+}
+
+// Offloaded, a block read into the buffer, which the kernel cuts.
+Ending Sender::sendBlock(std::size_t length)
+{
+    for (;;) {
+        const std::size_t datagrams = datagramsIn(length, how_.chunk);
+        if (sendSegmented(sock_, destination_, buffer_.get(), length, how_.chunk, 0) >= 0) {
+            handedOver(datagrams);
+            if (path_ == Path::FirstBlock)
+                path_ = size_ >= 0 ? Path::FromFile : Path::ReadAndCut;
+            return {};
+        }
+        const int error = errno;
+        if (routeRefusesBlocks(error)) {
+            const int mtu = routeMtu(destination_);
+            reportMove(how_.reports, datagrams_, error, mtu != mtuAtStart_ ? mtu : -1);
+            path_ = Path::OnePacketEach;
+            return sendEach(length);
+        }
+        switch (judge(error)) {
+        case Refusal::SendAgain:
+            continue;
+        case Refusal::DroppedByTheQueue:
+            handedOver(datagrams);
+            droppedByTheQueue(datagrams);
+            return {};
+        case Refusal::Stop:
+            return {};
+        case Refusal::Fails:
+            return failure("sendto", error, 1);
+        }
+    }
+}
+
+// One packet a datagram, many a call until the queue first drops one.
+Ending Sender::sendEach(std::size_t length)
+{
+    const std::size_t count = cutIntoDatagrams(*batch_, destination_, buffer_.get(), length, how_.chunk);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t asked = calls_ == Calls::OneDatagram ? 1 : count - done;
+        const int sent = sendmmsg(sock_, batch_->messages.data() + done, static_cast<unsigned>(asked), 0);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            handedOver(static_cast<std::size_t>(sent));
+            // The call lost the error of the datagram it stopped at. An answer pending on the
+            // socket refused it, and it goes again; with no answer read, the queue dropped it.
+            if (static_cast<std::size_t>(sent) < asked && !answeredSinceLastRefusal()) {
+                ++done;
+                handedOver(1);
+                droppedByTheQueue(1);
+            }
+            continue;
+        }
+        const int error = errno;
+        switch (judge(error)) {
+        case Refusal::SendAgain:
+            continue;
+        case Refusal::DroppedByTheQueue:
+            ++done;
+            handedOver(1);
+            droppedByTheQueue(1);
+            continue;
+        case Refusal::Stop:
+            return {};
+        case Refusal::Fails:
+            return failure("sendto", error, 1);
+        }
+    }
+    return {};
+}
+
+// An answer of the network leaves its error pending on the socket, which refuses the next
+// send: made again, and the answers are read then, so a send the socket takes needs no
+// call to look for them. A datagram this host's queue dropped is lost, as it was when the
+// kernel dropped it silently: counted, and never sent again.
+Refusal Sender::judge(int error)
+{
+    if (stopAsked())  // L mode, stopped: the socket was shut for sending
+        return Refusal::Stop;
+    if (error == EINTR)
+        return Refusal::SendAgain;
+    if (error == ENOBUFS)
+        return Refusal::DroppedByTheQueue;
+    if (!leftByAnAnswer(error))
+        return Refusal::Fails;
+    if (answeredSinceLastRefusal()) {
+        unanswered_ = 0;
+        return Refusal::SendAgain;
+    }
+    return ++unanswered_ < UNANSWERED_REFUSALS_MOST ? Refusal::SendAgain : Refusal::Fails;
+}
+
+// Reads the answers queued: whether any came (read by either thread of L mode) since the
+// last refusal. The kernel queues an answer before it leaves the answer's error pending,
+// so a read in between counts an answer whose refusal comes later, unexplained.
+bool Sender::answeredSinceLastRefusal()
+{
+    readAnswers(sock_, answers_);
+    const std::uint64_t now = answers_.total();
+    const bool answered = now != answersAtRefusal_;
+    answersAtRefusal_ = now;
+    return answered;
+}
+
+// The route refuses the kernel's cut: it cannot offload (EIO), or its MTU is below the
+// chunk (EINVAL; or EMSGSIZE, which an answer of the network leaves pending too: only the
+// route's MTU as the kernel knows it tells the two apart).
+bool Sender::routeRefusesBlocks(int error) const
+{
+    if (error == EINVAL || error == EIO)
+        return true;
+    if (error != EMSGSIZE)
+        return false;
+    const int mtu = routeMtu(destination_);
+    return mtu < 0 || how_.chunk + headersOf(destination_) > static_cast<std::size_t>(mtu);
+}
+
+void Sender::handedOver(std::size_t datagrams)
+{
+    datagrams_ += static_cast<std::int64_t>(datagrams);
+    unanswered_ = 0;
+}
+
+void Sender::droppedByTheQueue(std::size_t datagrams)
+{
+    queueDrops_.datagrams += datagrams;
+    calls_ = Calls::OneDatagram;
+}
+
+// Paced, waits until the bytes sent so far are due at the rate, counted from the start: the
+// average holds over the whole transfer, whatever a single wait overshoots. A stop ends the
+// wait, and an interval report due meanwhile comes on time.
+void Sender::awaitTurn()
+{
+    if (how_.bitsPerSecond <= 0)
+        return;
+    const double due = start_ + static_cast<double>(bytes_) * 8 / how_.bitsPerSecond;
+    pollfd stop{stopNotice(), POLLIN, 0};
+    for (double now = secondsNow(); now < due && !stopAsked(); now = secondsNow()) {
+        reportIfDue(now);
+        const timespec wait = durationOf(std::min(due - now, intervals_.secondsLeft(now)));
+        ppoll(&stop, stop.fd >= 0 ? 1 : 0, &wait, nullptr);
+    }
+}
+
+// With -i, an interval report when one is due.
+void Sender::reportIfDue(double now)
+{
+    if (intervals_.due(now))
+        intervals_.report(soFar(now - start_), now);
+}
+
+// The status line, and with -i an interval report when one is due: once a block.
+void Sender::showProgress()
+{
+    if (statusDue(how_.reports))
+        drawStatus("%s", sendingStatus(bytes_, size_, secondsNow() - start_).c_str());
+    if (intervals_.on())
+        reportIfDue(secondsNow());
 }
 
 }  // namespace
 
 Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers)
 {
-    // Off the stack, and only the sending thread uses them.
-    static std::array<char, std::max(BATCH * MAX_SEND_SIZE, MAX_UDP_PAYLOAD)> buffer;
-    static Batch batch;
-    const std::size_t chunk = how.chunk;
-    // Whole chunks, so that only the end of the file ends a datagram early; a block that the
-    // kernel cuts is one datagram's payload at most, and one sent a packet each fits the
-    // buffer: fewer than 64 of the large chunks of -l, one at the largest.
-    const std::size_t most = how.datagrams == Datagrams::Offloaded ? MAX_UDP_PAYLOAD : buffer.size();
-    const std::size_t chunks = std::min(BATCH, most / std::max<std::size_t>(chunk, 1));
-    const std::size_t block = chunk == 0 ? 0 : burstOf(chunks * chunk, chunk, how.bitsPerSecond);
-    // Offloaded, the kernel checks a cut against the route only for a block it is handed
-    // whole. So the first block is read and handed over; once the route has taken it, the
-    // rest of a regular file goes straight from the file. Wherever a block is refused (the
-    // route's MTU fell, the file cannot be sent from), the same datagrams go the next way
-    // down, for the rest of the transfer: read and cut, then one packet each.
-    enum class Path { FirstBlock, FromFile, ReadAndCut, OnePacketEach };
-    Path path = how.datagrams == Datagrams::Offloaded ? Path::FirstBlock : Path::OnePacketEach;
-    const off_t size = regularSize(file);
-    const int mtuAtStart = routeMtu(destination);
-    off_t offset = 0;  // of the next byte to send, for the sends straight from the file
-    const double start = secondsNow();
-    std::int64_t nSent = 0;
-    std::uint64_t sent = 0;
-    std::uint64_t answersSeen = UINT64_MAX;
-    Intervals<SentSoFar> intervals(how.reports, start, sentInterval);
-    // Once a block, and only with -i: an interval report when one is due.
-    const auto reportIfDue = [&] {
-        if (!intervals.on())
-            return;
-        if (const double now = secondsNow(); intervals.due(now))
-            intervals.report(sentSoFar(nSent, sent, answers, now - start), now);
-    };
-    const Ending ending = [&]() -> Ending {
-        while (block > 0) {
-            if (how.stopAsked != nullptr && *how.stopAsked)
-                return {};
-            awaitTurn(sent, start, how.bitsPerSecond);
-            if (path == Path::FromFile) {
-                const ssize_t bytes = sendFromFile(file, offset, sock, destination, block, chunk);
-                if (bytes == 0)
-                    break;  // an empty corked send is left behind, which nothing ever sends
-                if (bytes < 0 && blockRefused(errno)) {  // the next block says why, if not the file
-                    if (lseek(file, offset, SEEK_SET) < 0)
-                        return failure("lseek");
-                    path = Path::ReadAndCut;
-                } else if (bytes < 0 && !refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
-                    return failure("sendto");
-                } else if (bytes > 0) {
-                    if (static_cast<std::size_t>(bytes) < block)  // the file's end: the kernel waits for more
-                        pushCorked(sock);
-                    nSent += datagramsIn(static_cast<std::size_t>(bytes), chunk);
-                    sent += static_cast<std::uint64_t>(bytes);
-                    answersSeen = UINT64_MAX;
-                    showSending(how, sent, size, start);
-                    reportIfDue();
-                }
-                continue;
-            }
-            const ssize_t got = readChunks(file, buffer.data(), block, chunk);
-            if (got == 0)
-                break;
-            if (got < 0)
-                return failure("read");
-            const auto length = static_cast<std::size_t>(got);
-            offset += static_cast<off_t>(length);
-            while (path != Path::OnePacketEach && sendSegmented(sock, destination, buffer.data(), length, chunk, 0) < 0) {
-                if (blockRefused(errno)) {
-                    reportMove(how.reports, nSent, errno, routeMtu(destination));
-                    path = Path::OnePacketEach;
-                } else if (!refusedOnlyByAnAnswer(sock, answers, answersSeen)) {
-                    return failure("sendto");
-                }
-            }
-            if (path == Path::OnePacketEach) {
-                const std::size_t datagrams = cutIntoDatagrams(batch, destination, buffer.data(), length, chunk);
-                if (const Ending each = sendBatch(sock, batch, datagrams, answers, nSent); each.failed())
-                    return each;
-            } else {
-                nSent += datagramsIn(length, chunk);
-                path = path == Path::FirstBlock && size >= 0 ? Path::FromFile : Path::ReadAndCut;
-            }
-            answersSeen = UINT64_MAX;
-            sent += length;
-            showSending(how, sent, size, start);
-            reportIfDue();
-        }
-        clearStatus();
-        printf("sending done %" PRId64 "\n", nSent);
-        if (const Ending out = flushOutput(); out.failed())
-            return out;
-        const double seconds = secondsNow() - start;
-        intervals.close(sentSoFar(nSent, sent, answers, seconds));
-        reportSending(how.reports, nSent, sent, seconds);
-        reportRouteMtu(how.reports, mtuAtStart, routeMtu(destination));
-        return {};
-    }();
-    close(file);
-    return ending;
+    Sender sender(file, sock, destination, how, answers);
+    return sender.sendAll();
 }
 
 Ending bindSendingSocket(int sock, const Options &options, Family family, std::int32_t fixedPort)
@@ -363,13 +578,14 @@ Ending sendMode(const CommandLine &line)
     if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), SENDER_LOCAL_PORT); bound.failed())
         return bound;
     askForAnswers(sock);
+    refuseArrivals(sock);  // what peers send to this port would take the room the answers need
     const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      line.options.datagrams, nullptr};
+                      line.options.datagrams};
     Answers answers;
     if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;
     if (reporting(line.options.reports))  // the answers to the last datagrams are on their way
         awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);
-    reportAnswers(line.options.reports, answers);
+    reportAnswers(line.options.reports, answers, droppedBy(sock));
     return {};
 }

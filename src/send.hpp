@@ -6,7 +6,6 @@
 #include "net.hpp"
 #include "options.hpp"
 
-#include <atomic>
 #include <string>
 
 constexpr std::int32_t SENDER_LOCAL_PORT = 40000;
@@ -16,8 +15,6 @@ struct Sending {
     double bitsPerSecond = 0;           // 0: as fast as it goes
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
-    // Set by another thread to end the sending before the end of the file, silently.
-    const std::atomic<bool> *stopAsked = nullptr;
 };
 
 // Opens the file to send ("-": standard input), or says on standard output that it cannot:
@@ -27,6 +24,7 @@ int openToSend(const std::string &fileName);
 // for, the fixed port by default; that one in use says how to choose another.
 Ending bindSendingSocket(int sock, const Options &options, Family family, std::int32_t fixedPort);
 // Sends the file as datagrams, closes it, then prints "sending done N" and reports. The
-// answers of the network that come meanwhile are counted in `answers`.
+// answers of the network that come meanwhile are counted in `answers`. A stop (L mode)
+// ends it early and silently.
 Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers);
 Ending sendMode(const CommandLine &line);

@@ -22,7 +22,7 @@ TEST(Answers, EachIcmpErrorHasItsKind)
         {V4, 12, 0, AnswerKind::Other},               {V6, 1, 4, AnswerKind::PortUnreachable},
         {V6, 1, 0, AnswerKind::NetworkUnreachable},   {V6, 1, 3, AnswerKind::HostUnreachable},
         {V6, 1, 1, AnswerKind::Prohibited},           {V6, 1, 6, AnswerKind::Prohibited},
-        {V6, 2, 0, AnswerKind::FragmentationNeeded},  {V6, 3, 0, AnswerKind::TimeExceeded},
+        {V6, 2, 0, AnswerKind::PacketTooBig},  {V6, 3, 0, AnswerKind::TimeExceeded},
         {V6, 3, 3, AnswerKind::TimeExceeded},         {V4, 1, 3, AnswerKind::Other},  // ICMPv6 numbers, ICMP origin
         {SO_EE_ORIGIN_LOCAL, 3, 3, AnswerKind::Other},
     };

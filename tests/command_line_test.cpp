@@ -52,10 +52,17 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"-w", "-1", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: -1\n"},
         {{"-w", "2s", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: 2s\n"},
         {{"-l", "0", "R", "-", "9"}, usage, 255, "frandle: not a datagram length from 1 to 65507: 0\n"},
-        {{"-i", "0", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: 0\n"},
+        {{"-i", "0.0009", "R", "-", "9"}, usage, 255, "frandle: not an interval from 0.001 s to a year: 0.0009\n"},
         {{"R", "-", "9", "--length", "65508"}, usage, 255, "frandle: not a datagram length from 1 to 65507: 65508\n"},
         {{"-v", "S", missing, "-q", "127.0.0.1"}, "Can't read " + missing + " in brasket\n", 255,
          "open: No such file or directory\n"},
+        {{"S", missing, "9", "127.0.0.1", "3", "x"}, "Can't read " + missing + " in brasket\n", 255,
+         "open: No such file or directory\n"},
+        {{"-v", "S", missing, "9", "127.0.0.1", "3", "x"}, "Can't read " + missing + " in brasket\n", 255,
+         "frandle: words not read: '3' 'x' (a send size is read only as the fifth argument and the last)\n"
+         "open: No such file or directory\n"},
+        {{"-J", "L", missing, "9", "a", "3", "x"}, "Can't read " + missing + " in brasket\n", 255,
+         "{\"report\":\"unread-words\",\"words\":[\"3\",\"x\"]}\nopen: No such file or directory\n"},
     };
     for (const auto &c : cases) {
         const Outcome got = run(c.args);

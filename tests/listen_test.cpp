@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -143,17 +144,52 @@ TEST(Listen, AStopSignalLosesNoLine)
     EXPECT_EQ(run.err(), "");
 }
 
-// A stop signal while the file still goes out ends the sending at once, silently: the
-// listener ends the run, and the sender sees it.
-TEST(Listen, AStopSignalEndsTheSendingToo)
+// A stop signal ends the run at once, whatever it waits for: L for its turn at a slow rate
+// or for input that does not come (the sending ends silently), R under a flood of tiny
+// datagrams that outpaces it (it writes what it held at the signal, not what comes after),
+// and a second signal while standard output takes nothing.
+TEST(Listen, EveryStopIsPrompt)
 {
-    const TempFile file(textBytes(100000));  // 10 s at the rate
-    const Udp peer;
-    Child run(frandle({"-b", "80k", "L", file.path(), std::to_string(peer.port()), "127.0.0.1", "1000"}));
-    ASSERT_EQ(peer.receive(1, 2s).size(), 1u);
-    kill(run.pid(), SIGTERM);
-    EXPECT_EQ(run.wait(2s), 128 + SIGTERM);
-    EXPECT_EQ(run.out(), "socket is 4\n");
+    const TempFile file(textBytes(100000));
+    const std::string fifo = "/tmp/frandle-test-fifo-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int held = open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // neither written nor read
+    const std::string peer = std::to_string(freePort()), port = std::to_string(freePort());
+    const auto redirected = [&](const std::string &redirection, std::vector<std::string> args) {
+        args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirection, FRANDLE_BIN});
+        return args;
+    };
+    const struct {
+        std::vector<std::string> argv;
+        std::size_t flood;  // bytes of each datagram of a flood meanwhile (64 a send), or none
+        int signals;
+    } cases[] = {
+        {frandle({"-b", "1k", "L", file.path(), peer, "127.0.0.1", "1000"}), SIZE_MAX, 1},
+        {redirected("<" + fifo, {"L", "-", peer, "127.0.0.1"}), SIZE_MAX, 1},
+        {frandle({"R", "-", port}), 1, 1},
+        {redirected(">" + fifo, {"R", "-", port}), 1000, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.argv));
+        Child run(c.argv);
+        std::this_thread::sleep_for(300ms);
+        std::atomic<bool> flooding = c.flood != SIZE_MAX;
+        std::thread flood([&] {
+            const Udp sender;
+            while (flooding)
+                sender.sendCut(static_cast<std::uint16_t>(std::stoi(port)), std::string(64 * c.flood, 'x'), c.flood);
+        });
+        std::this_thread::sleep_for(300ms);
+        for (int i = 0; i < c.signals; ++i) {
+            kill(run.pid(), SIGTERM);
+            std::this_thread::sleep_for(100ms);  // taken apart: a signal pending takes no second one
+        }
+        EXPECT_EQ(run.wait(1s), 128 + SIGTERM);  // the waits and the flood last far longer
+        flooding = false;
+        flood.join();
+    }
+    close(held);
+    unlink(fifo.c_str());
 }
 
 // A send that fails while datagrams flood in: the listener stops, writes every line it

@@ -159,15 +159,22 @@ Outcome check(const std::string &log)
     return {child.out(), child.err(), status};
 }
 
-// The packets that the loss rule's counter says it dropped.
-std::size_t droppedByRule(const std::string &ns)
+// What a command printed.
+std::string outputOf(const std::string &command)
 {
-    FILE *out = popen(("ip netns exec " + ns + " nft list chain ip loss incoming").c_str(), "r");
+    FILE *out = popen(command.c_str(), "r");
     std::string listing;
     for (char part[256]; out != nullptr && fgets(part, sizeof part, out) != nullptr;)
         listing += part;
     if (out != nullptr)
         pclose(out);
+    return listing;
+}
+
+// The packets that the first rule's counter counted (the loss rule's, where it drops).
+std::size_t droppedByRule(const std::string &ns)
+{
+    const std::string listing = outputOf("ip netns exec " + ns + " nft list chain ip loss incoming");
     const auto at = listing.find("counter packets ");
     return at == std::string::npos ? SIZE_MAX : std::stoul(listing.substr(at + 16));
 }
@@ -317,15 +324,15 @@ TEST(Network, TheReportTellsARejectingPortFromADroppingOne)
     }
 }
 
-// A raw ICMP socket in a host of the test: made by a thread that enters the host's network
+// A socket in a host of the test: made by a thread that enters the host's network
 // namespace, so that the socket stays there while the test goes on outside.
-int rawIcmpSocketIn(const std::string &ns)
+int socketIn(const std::string &ns, int type, int protocol)
 {
     int sock = -1;
     std::thread([&] {
         const int host = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
         if (host >= 0 && setns(host, CLONE_NEWNET) == 0)
-            sock = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+            sock = socket(AF_INET, type, protocol);
         if (host >= 0)
             close(host);
     }).join();
@@ -348,14 +355,16 @@ std::uint16_t internetChecksum(const unsigned char *bytes, std::size_t length)
     return static_cast<std::uint16_t>(~sum);
 }
 
-// What a router says of a datagram too large for its next hop, or what anyone may forge:
-// "fragmentation needed, MTU `mtu`", quoting the head of a datagram of `length` bytes from
-// 192.0.2.1:`source` to 192.0.2.2:`port`, sent from the far host to the sender.
-bool answerFragmentationNeeded(const std::string &from, int source, int port, int length, int mtu)
+// What a router or host says of a datagram, or what anyone may forge: ICMP `type` and
+// `code` (with `mtu` for fragmentation needed), quoting the head of a datagram of `length`
+// bytes from 192.0.2.1:`source` to 192.0.2.2:`port`, sent `count` times from the far host
+// to the sender, 2 000 a second. The count that went out.
+int answerDatagrams(const std::string &from, int type, int code, int mtu, int source, int port, int count,
+                    int length = 1000)
 {
-    // ICMP type 3 code 4, then the quoted IPv4 header (don't fragment) and UDP header.
-    unsigned char packet[8 + 20 + 8] = {3, 4, 0, 0, 0, 0, 0, 0, 0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, IPPROTO_UDP,
-                                        0, 0, 192, 0, 2, 1, 192, 0, 2, 2};
+    // The ICMP header, then the quoted IPv4 header (don't fragment) and UDP header.
+    unsigned char packet[8 + 20 + 8] = {static_cast<unsigned char>(type), static_cast<unsigned char>(code), 0, 0, 0, 0, 0, 0,
+                                        0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, IPPROTO_UDP, 0, 0, 192, 0, 2, 1, 192, 0, 2, 2};
     put16(packet + 6, static_cast<unsigned>(mtu));
     put16(packet + 10, static_cast<unsigned>(length + 28));
     put16(packet + 28, static_cast<unsigned>(source));
@@ -363,15 +372,24 @@ bool answerFragmentationNeeded(const std::string &from, int source, int port, in
     put16(packet + 32, static_cast<unsigned>(length + 8));
     put16(packet + 18, internetChecksum(packet + 8, 20));
     put16(packet + 2, internetChecksum(packet, sizeof packet));
-    const int sock = rawIcmpSocketIn(from);
+    const int sock = socketIn(from, SOCK_RAW, IPPROTO_ICMP);
     sockaddr_in sender{};
     sender.sin_family = AF_INET;
     sender.sin_addr.s_addr = htonl(0xc0000201);  // 192.0.2.1
-    const bool sent = sock >= 0 && sendto(sock, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&sender),
-                                          sizeof sender) == static_cast<ssize_t>(sizeof packet);
+    int sent = 0;
+    for (; sock >= 0 && sent < count; ++sent) {
+        if (sendto(sock, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&sender), sizeof sender) < 0)
+            break;
+        std::this_thread::sleep_for(500us);
+    }
     if (sock >= 0)
         close(sock);
     return sent;
+}
+
+bool answerFragmentationNeeded(const std::string &from, int source, int port, int length, int mtu)
+{
+    return answerDatagrams(from, 3, 4, mtu, source, port, 1, length) == 1;
 }
 
 // The path's MTU falls below the datagrams mid-run, because the link's did or because the
@@ -452,6 +470,7 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
     const struct {
         std::vector<std::string> receiver, sender;  // options, and the sender's address last
         std::string mtu = "1280";  // IPv6's least: a 1396-byte datagram goes in fragments
+        std::string verdict = "expected 1503, intact 1503, missing 0";
     } cases[] = {
         {{"-6"}, {"fd00::2"}},
         {{"-6"}, {"fd00::2"}, "1500"},
@@ -461,7 +480,10 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
         {{"-6"}, {"fe80::2%va"}},  // link-local, with the zone
         {{"-6", "-O"}, {"-O", "fd00::2"}},
         {{"-s", "fd00::2"}, {"-6", "far"}},
-        {{"-6"}, {"192.0.2.2"}},  // IPv4 to a receiver bound to IPv6
+        // Without -4 or -6 a receiver takes both families; with one, that family alone.
+        {{}, {"192.0.2.2"}},
+        {{}, {"far"}},
+        {{"-6"}, {"192.0.2.2"}, "1280", "verdict: no probe datagram found"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.receiver) + " " + testing::PrintToString(c.sender) + " " + c.mtu);
@@ -478,7 +500,7 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
         settle(receive);
         EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
         const Outcome verdict = check(receive.out());
-        EXPECT_NE(verdict.out.find("expected 1503, intact 1503, missing 0"), std::string::npos) << verdict.out;
+        EXPECT_NE(verdict.out.find(c.verdict), std::string::npos) << verdict.out;
     }
     Child make20({FRANDLE_PROBE_BIN, "make", "20000", "1000"});
     ASSERT_EQ(make20.wait(), 0);
@@ -490,6 +512,102 @@ TEST(Network, IPv6AndNamesCarryTheSameDatagrams)
     const Outcome verdict = check(listen.out());
     EXPECT_NE(verdict.out.find("expected 20, intact 20, missing 0"), std::string::npos) << verdict.out;
     sh("rm -rf " + hostsDir);
+}
+
+// No answer of the network, forged or real, of any kind or rate, ends a run or costs a
+// datagram, and each one is counted; a datagram this host's queue drops is counted and
+// never sent again; what arrives at the sending port hides no answer; a refusal of this
+// host's own still ends the run. Each figure is held to a count the tool did not make.
+TEST(Network, NoAnswerOrQueueEndsARun)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v nft") || !sh("command -v tc"))
+        GTEST_SKIP() << "needs root, ip, nft and tc to build two hosts, a firewall and a queue";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+    for (const std::string limit : {"icmp_ratelimit=0", "icmp_msgs_per_sec=10000000", "icmp_msgs_burst=10000000"})
+        ASSERT_TRUE(sh("ip netns exec " + hosts.b + " sysctl -qw net.ipv4." + limit));
+    addRule(hosts.b, "udp dport 5020 counter drop");  // what arrives, and no answer to it
+    ASSERT_TRUE(sh("ip netns exec " + hosts.b + " nft add rule ip loss incoming udp dport 5021 reject"));
+    ASSERT_TRUE(sh("ip -n " + hosts.a + " route add prohibit 198.51.100.0/24"));
+    Child make({FRANDLE_PROBE_BIN, "make", "5M", "1000"});
+    ASSERT_EQ(make.wait(), 0);
+    const TempFile file(make.out());
+    const std::string all = "sending done 5243\n";
+    enum class Peer { None, Forger, Queue, SenderToItsPort };
+    const struct {
+        std::vector<std::string> args;  // before the file
+        Peer peer;
+        std::string answer;  // of the line the truth's count follows
+        int type = 0, code = 0, mtu = 0;  // forged
+        std::string port = "5020", address = "192.0.2.2";
+    } cases[] = {
+        {{"S"}, Peer::Forger, "port unreachable from 192.0.2.2, ", 3, 3},
+        {{"S"}, Peer::Forger, "host unreachable from 192.0.2.2, ", 3, 1},
+        {{"S"}, Peer::Forger, "network unreachable from 192.0.2.2, ", 3, 0},
+        {{"S"}, Peer::Forger, "administratively prohibited from 192.0.2.2, ", 3, 13},
+        {{"S"}, Peer::Forger, "fragmentation needed (MTU 65535) from 192.0.2.2, ", 3, 4, 65535},
+        {{"S"}, Peer::Forger, "time exceeded from 192.0.2.2, ", 11, 0},
+        {{"S"}, Peer::Forger, "another error from 192.0.2.2, ", 12, 0},
+        {{"-O", "S"}, Peer::Forger, "fragmentation needed (MTU 65535) from 192.0.2.2, ", 3, 4, 65535},
+        {{"-O", "S"}, Peer::Forger, "port unreachable from 192.0.2.2, ", 3, 3},
+        {{"-w", "0.5", "L"}, Peer::Forger, "port unreachable from 192.0.2.2, ", 3, 3},
+        {{"-w", "0.5", "L"}, Peer::Forger, "fragmentation needed (MTU 65535) from 192.0.2.2, ", 3, 4, 65535},
+        {{"-b", "1G", "S"}, Peer::Queue, "dropped by this host's queue: "},
+        {{"S"}, Peer::SenderToItsPort, "port unreachable from 192.0.2.2, ", 0, 0, 0, "5021"},
+        {{"S"}, Peer::None, "port unreachable from 192.0.2.2, ", 0, 0, 0, "5021", "::ffff:192.0.2.2"},
+        {{"S"}, Peer::None, "sendto: Permission denied\n", 0, 0, 0, "5020", "198.51.100.1"},  // a prohibiting route
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + c.answer);
+        if (c.peer == Peer::Queue) {
+            ASSERT_TRUE(sh("ip netns exec " + hosts.a + " tc qdisc add dev va root tbf rate 100mbit burst 32k limit 64k"));
+        }
+        const auto qdiscDrops = [&] { return numberAfter(outputOf("tc -n " + hosts.a + " -s qdisc show dev va"), "dropped "); };
+        const std::size_t arrivedBefore = droppedByRule(hosts.b), queueDropsBefore = qdiscDrops();
+        const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs", hosts.b);
+        std::vector<std::string> args = {"-v", "-b", "50M"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {file.path(), c.port, c.address, "1000"});
+        Child run(TwoHosts::in(hosts.a, frandle(args)));
+        const int sendingPort = c.args.back() == "L" ? 30000 : 40000;
+        if (c.peer != Peer::None) {
+            ASSERT_TRUE(hosts.waitForUdpPort(hosts.a, sendingPort));
+        }
+        int truth = 0;  // the count that the line of the report must give
+        if (c.peer == Peer::Forger)
+            truth = answerDatagrams(hosts.b, c.type, c.code, c.mtu, sendingPort, 5020, 500);
+        if (c.peer == Peer::SenderToItsPort) {
+            const int sock = socketIn(hosts.b, SOCK_DGRAM, 0);
+            const sockaddr_in to{AF_INET, htons(40000), {htonl(0xc0000201)}, {}};
+            for (int i = 0; i < 1000; ++i)
+                sendto(sock, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            close(sock);
+        }
+        const int status = run.wait(10s);
+        const std::size_t queueDrops = qdiscDrops() - queueDropsBefore;
+        if (c.peer == Peer::Queue) {
+            sh("ip netns exec " + hosts.a + " tc qdisc del dev va root");
+            truth = static_cast<int>(queueDrops);
+            EXPECT_GT(truth, 0);
+        }
+        if (c.port == "5021")
+            truth = static_cast<int>(kernelCount("Icmp", "OutDestUnreachs", hosts.b) - answeredBefore);
+        if (c.address == "198.51.100.1") {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(run.err(), c.answer);
+            continue;
+        }
+        EXPECT_EQ(status, 0) << run.err();
+        EXPECT_TRUE(run.out().ends_with(all)) << run.out();
+        EXPECT_EQ(numberAfter(run.err(), c.answer), static_cast<std::size_t>(truth)) << run.err();
+        EXPECT_EQ(run.err().find("refused to cut"), std::string::npos) << run.err();  // no move for an answer
+        if (c.peer == Peer::SenderToItsPort) {
+            EXPECT_NE(run.err().find("datagrams that arrived at the sending port: 1000\n"), std::string::npos);
+        }
+        if (c.port == "5020" && c.args.front() != "-O") {  // every datagram of the file, once, less the queue's
+            EXPECT_EQ(droppedByRule(hosts.b) - arrivedBefore, 5243 - queueDrops);
+        }
+    }
 }
 
 }  // namespace

@@ -156,6 +156,7 @@ TEST(Options, IntervalAndJsonReportsAreAlwaysWrittenUnlessQuiet)
     } cases[] = {
         {{"R", "-", "9"}, Reports::OnATerminal, ReportFormat::Text, 0},
         {{"-i", "0.5", "R", "-", "9"}, Reports::Always, ReportFormat::Text, 0.5},
+        {{"-i", "0.001", "R", "-", "9"}, Reports::Always, ReportFormat::Text, 0.001},  // the shortest
         {{"R", "-", "9", "--json"}, Reports::Always, ReportFormat::Json, 0},
         {{"-q", "-J", "--interval", "2", "R", "-", "9"}, Reports::Never, ReportFormat::Json, 2},
         {{"-J", "-i", "1", "-q", "-v", "S", "f", "9"}, Reports::Always, ReportFormat::Json, 1},

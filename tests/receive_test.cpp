@@ -30,6 +30,7 @@ TEST(Receive, WritesTheHeaderLinesAndIgnoresLaterArguments)
     } cases[] = {
         {{"R", "unused", std::to_string(port)}, header(port)},
         {{"Receive", "unused", std::to_string(port + 65536)}, header(port)},
+        {{"R", "unused", "99999999999"}, header(65535)},  // past 32 bits: the largest int's low 16 bits
         {{"R", "unused", std::to_string(port), "1.2.3.4", "-7"}, header(port)},
     };
     for (const auto &c : cases) {
@@ -211,6 +212,7 @@ TEST(Receive, TheReportCountsWhatTheSocketDropped)
         }
         EXPECT_EQ(err.find("(an estimate") != std::string::npos, !c.count.empty()) << err;
         EXPECT_EQ(err.rfind("received " + std::to_string(lines) + " datagrams, ", 0), 0u) << err;
+        EXPECT_NE(err.find(", from 1 sender, "), std::string::npos) << err;
     }
 }
 

@@ -76,12 +76,13 @@ TEST(Report, IntervalsStayOnTheirGrid)
 // over no time at all is none, and an estimate that falls is no negative count.
 TEST(Report, IntervalLinesAreTheDifferencesOfTheirTotals)
 {
-    const SentSoFar sentBefore{100, 140000, 2, 1.0}, sentNow{164, 229000, 5, 2.0};
+    const SentSoFar sentBefore{100, 140000, 2, {1, false}, 1.0}, sentNow{164, 229000, 5, {4, false}, 2.0};
     const auto sent = parseJson(sentInterval(ReportFormat::Json, sentBefore, sentNow));
     ASSERT_TRUE(sent.has_value());
     const std::map<std::string, std::string> sentFields = {
         {"report", "interval-sent"}, {"datagrams", "64"}, {"bytes", "89000"}, {"answers", "3"},
         {"total_datagrams", "164"},  {"total_bytes", "229000"}, {"total_answers", "5"},
+        {"dropped_by_host_queue", "3"}, {"total_dropped_by_host_queue", "4"},
     };
     for (const auto &[name, value] : sentFields)
         EXPECT_EQ(sent->fields.at(name).text, value) << name;
@@ -109,6 +110,8 @@ TEST(Report, IntervalLinesAreTheDifferencesOfTheirTotals)
     const std::string text = receivedInterval(ReportFormat::Text, received[1].before, received[1].now);
     EXPECT_NE(text.find("dropped by this socket about 0 (an estimate)"), std::string::npos) << text;
     EXPECT_NE(text.find("no time to measure a rate in"), std::string::npos) << text;
+    EXPECT_NE(receivedInterval(ReportFormat::Text, {}, {1, 1, 0, {}, 1}).find("s: 1 datagram, 1 byte, 1.0 datagrams/s, "
+              "0.000 Mbit/s, dropped by this socket 0, cut 0; in all: 1 datagram, 1 byte, "), std::string::npos);
 }
 
 }  // namespace

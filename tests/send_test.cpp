@@ -354,6 +354,11 @@ TEST(Send, APacedSendTakesItsTimeAndReportsIt)
     ASSERT_EQ(arrived.size(), 50u);
     for (std::size_t i = 0; i < arrived.size(); ++i)
         EXPECT_EQ(arrived[i].bytes, bytes.substr(i * 1000, 1000)) << "datagram " << i;
+    // No wait after the last datagram: one of 1000 bytes at 1 kbit/s takes no 8 s.
+    const TempFile one(bytes.substr(0, 1000));
+    const Outcome single = run({"-v", "-b", "1k", "S", one.path(), port, "127.0.0.1", "1000"}, 3s);
+    EXPECT_EQ(single.status, 0);
+    EXPECT_EQ(single.err.rfind("sent 1 datagram, 1000 bytes, in 0.0", 0), 0u) << single.err;
 
     OnTerminal send(frandle({"-i", "0.4", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
     const std::string shown = send.readUntil(" Mbit/s handed to the kernel\n", 5s);

@@ -2,9 +2,11 @@
 #include "../src/senders.hpp"
 
 #include <arpa/inet.h>
+#include <endian.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -18,13 +20,15 @@ sockaddr_storage ipv4(std::uint32_t address, std::uint16_t port)
     return sender;
 }
 
-sockaddr_storage ipv6(std::uint64_t low, std::uint16_t port)
+sockaddr_storage ipv6(std::uint64_t low, std::uint16_t port, std::uint64_t high = 0, std::uint32_t zone = 0)
 {
     sockaddr_storage sender{};
     auto &in6 = reinterpret_cast<sockaddr_in6 &>(sender);
     in6.sin6_family = AF_INET6;
+    std::memcpy(&in6.sin6_addr, &high, sizeof high);
     std::memcpy(reinterpret_cast<char *>(&in6.sin6_addr) + 8, &low, sizeof low);
     in6.sin6_port = htons(port);
+    in6.sin6_scope_id = zone;
     return sender;
 }
 
@@ -55,15 +59,41 @@ TEST(Senders, ExactUpToItsLimitThenAnEstimateThatIsClose)
     }
 }
 
-TEST(Senders, TheSameAddressAtAnotherPortOrFamilyIsAnotherSender)
+// 1000 IPv6 senders whose halves and port an unkeyed 64-bit mix folds into one value.
+std::vector<sockaddr_storage> foldedByAnUnkeyedMix()
 {
-    Senders senders;
-    senders.add(ipv4(0x7f000001, 9));
-    senders.add(ipv4(0x7f000001, 10));
-    senders.add(ipv4(0x7f000002, 9));
-    senders.add(ipv6(0x7f000001, 9));
-    senders.add(ipv4(0x7f000001, 9));
-    EXPECT_EQ(senders.count(), 4u);
+    const auto mixed = [](std::uint64_t key) {
+        key = (key ^ (key >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        key = (key ^ (key >> 27)) * 0x94d049bb133111ebULL;
+        return key ^ (key >> 31);
+    };
+    std::vector<sockaddr_storage> senders;
+    for (std::uint64_t low = 1; low <= 1000; ++low)
+        senders.push_back(ipv6(low, 9, 0x2001db8ULL ^ mixed(low ^ mixed(htons(9)))));
+    return senders;
+}
+
+TEST(Senders, EachAddressZoneAndPortIsASenderAndAnIPv4OneInEitherForm)
+{
+    const struct {
+        const char *name;
+        std::vector<sockaddr_storage> senders;
+        std::uint64_t count;
+    } cases[] = {
+        {"another port or address", {ipv4(0x7f000001, 9), ipv4(0x7f000001, 10), ipv4(0x7f000002, 9), ipv4(0x7f000001, 9)}, 3},
+        {"IPv4 and IPv4-mapped", {ipv4(0x7f000001, 9), ipv6(htobe64(0xffff7f000001), 9), ipv4(0x7f000001, 9)}, 1},
+        {"IPv4 and an IPv6 of its bits", {ipv4(0x7f000001, 9), ipv6(htobe64(0x7f000001), 9), ipv6(0x7f000001, 9)}, 3},
+        {"a link-local address on two links",
+         {ipv6(htobe64(1), 9, htobe64(0xfe80ULL << 48), 2), ipv6(htobe64(1), 9, htobe64(0xfe80ULL << 48), 3)}, 2},
+        {"crafted to collide", foldedByAnUnkeyedMix(), 1000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Senders senders;
+        for (const auto &sender : c.senders)
+            senders.add(sender);
+        EXPECT_EQ(senders.count(), c.count);
+    }
 }
 
 }  // namespace
