@@ -2,6 +2,7 @@
 // stops the other, so that every line received is written and the run ends in order.
 #include "listen.hpp"
 
+#include "datagram_line.hpp"
 #include "net.hpp"
 #include "receive.hpp"
 #include "report.hpp"
@@ -10,20 +11,23 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cmath>
 #include <csignal>
 
 namespace {
 
 struct Listener {
     int sock;
+    ReceiveMemory &memory;
     Receiving how;
     Ending ending;
 };
 
-void *setupRecv(void *listener)
+void *runListener(void *listener)
 {
     auto &l = *static_cast<Listener *>(listener);
-    l.ending = receiveUntilEnd(l.sock, l.how);
+    l.ending = receiveUntilEnd(l.sock, l.memory, l.how);
     askStop();  // the sender's end, if it still sends
     return nullptr;
 }
@@ -41,45 +45,46 @@ void leaveStopSignalsToTheListener()
 
 }  // namespace
 
-Ending listenMode(const CommandLine &line)
+Ending listenMode(const CommandLine &command)
 {
-    bufferLines();
-    const int file = openToSend(line.fileName);
-    if (file < 0)
-        return failure("open", 255);
-    const auto destination = destinationAddress(line.ipAddress, line.port, line.options.family);
-    if (const auto *why = std::get_if<std::string>(&destination))
-        return failureSaid(*why);
-    const Address &to = std::get<Address>(destination);
+    unbufferStandardOutput();
+    const Options &options = command.options;
+    int file = -1;
+    Address to;
+    if (const Ending opened = openToSendTo(command.fileName, command.ipAddress, command.port, options.family, file, to);
+        opened.failed())
+        return opened;
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
-    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));  // before the first datagram can come back
+    StatusLine status;
+    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
+    prepareReceiving(sock, options.datagrams);  // before the first datagram can come back
     askForAnswers(sock);
-    sendingStarts();
-    if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), LISTEN_LOCAL_PORT); bound.failed())
+    if (const Ending bound = bindSendingSocket(sock, options.source, options.localPort, familyOf(to), LISTEN_LOCAL_PORT);
+        bound.failed())
         return bound;
     if (const Ending caught = catchStopSignals(sock); caught.failed())
         return caught;
 
     Answers answers;
-    Listener listener{
-        sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::IsReportedAndSkipped,
-                            line.options.datagrams, &answers},
-        {}};
-    pthread_t recv_thread;
-    if (const int started = pthread_create(&recv_thread, nullptr, setupRecv, &listener); started != 0) {
-        errno = started;
-        return failure("pthread_create");
-    }
+    std::atomic<double> sendingDoneAt = INFINITY;
+    Reporting reports = options.reports;
+    reports.status = &status;
+    Listener listener{sock, memory,
+                      Receiving{options.idleSeconds, reports, ReceiveFailure::IsReportedAndSkipped,
+                                options.datagrams, &answers, &sendingDoneAt},
+                      {}};
+    pthread_t listenerThread;
+    if (const int started = pthread_create(&listenerThread, nullptr, runListener, &listener); started != 0)
+        return failure("pthread_create", started, 1);
     leaveStopSignalsToTheListener();
-    const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      line.options.datagrams};
+    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams};
     const Ending sent = sendFile(file, sock, to, how, answers);
-    sendingIsDone();
+    sendingDoneAt = secondsNow();
     if (sent.failed())
         askStop();
-    pthread_join(recv_thread, nullptr);
-    reportAnswers(line.options.reports, answers);
+    pthread_join(listenerThread, nullptr);
+    reportAnswers(reports, answers);
     return sent.failed() ? sent : listener.ending;
 }

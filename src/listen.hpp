@@ -6,4 +6,4 @@
 
 constexpr std::int32_t LISTEN_LOCAL_PORT = 30000;
 
-Ending listenMode(const CommandLine &line);
+Ending listenMode(const CommandLine &command);

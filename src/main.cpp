@@ -72,50 +72,38 @@ static void holdStandardDescriptors()
 
 // Words that S and L passed over: said where reports are read, for a send size that an
 // extra word kept from being read. The run goes on as it would without them.
-static void tellUnread(const CommandLine &line)
+static void tellUnread(const CommandLine &command)
 {
-    if (line.unread.empty() || !reporting(line.options.reports))
+    if (command.unread.empty() || !reporting(command.options.reports))
         return;
     std::string words;
-    if (line.options.reports.format == ReportFormat::Json) {
-        for (const std::string &word : line.unread)
+    if (command.options.reports.format == ReportFormat::Json) {
+        for (const std::string &word : command.unread)
             words.append(words.empty() ? "" : ",").append(jsonString(word));
         fputs(JsonLine("unread-words").json("words", "[" + words + "]").line().c_str(), stderr);
         return;
     }
-    for (const std::string &word : line.unread)
+    for (const std::string &word : command.unread)
         words.append(" '").append(word).append("'");
     fprintf(stderr, "frandle: words not read:%s (a send size is read only as the fifth argument and the last)\n", words.c_str());
 }
 
-// Runs the one transfer of this process.
-static Ending frandle(const CommandLine &line)
+// Runs the one transfer of this process, of a mode main has checked.
+static Ending frandle(const CommandLine &command)
 {
-    switch (line.mode) {
-    case OperationMode::Send:
-        return sendMode(line);
-    case OperationMode::Receive:
-        return receiveMode(line);
-    case OperationMode::SendAndListen:
-        return listenMode(line);
-    case OperationMode::None:
-        break;
-    }
-    printf("invalid mode of operation");
-    return Ending{-1, nullptr, 0, 0, {}};  // nothing that was asked for was done
+    if (command.mode == OperationMode::Send)
+        return sendMode(command);
+    if (command.mode == OperationMode::Receive)
+        return receiveMode(command);
+    return listenMode(command);
 }
 
 // The one way out: a failed call is named with the system's reason, and a stop signal
 // ends the process as it would have ended it without us.
 static int endWith(const Ending &ending)
 {
-    if (ending.failed() && !ending.words.empty()) {
-        fprintf(stderr, "%s\n", ending.words.c_str());
-    } else if (ending.failed()) {
-        errno = ending.error;
-        perror(ending.call);
-    }
-    if (ending.signal != 0) {
+    tellFailure(ending);
+    if (ending.kind == Ending::Kind::StopSignal) {
         sigset_t stop;
         sigemptyset(&stop);
         sigaddset(&stop, ending.signal);
@@ -129,8 +117,8 @@ static int endWith(const Ending &ending)
 int main(int argc, char *argv[])
 {
     holdStandardDescriptors();
-    CommandLine line = readCommandLine(argc, argv);
-    switch (line.asks) {
+    CommandLine command = readCommandLine(argc, argv);
+    switch (command.asks) {
     case CommandLine::Asks::Help:
         printf("%s\n%s\n", usage, help + 1);
         return 0;
@@ -138,7 +126,7 @@ int main(int argc, char *argv[])
         printf("frandle %s\n", FRANDLE_VERSION);
         return 0;
     case CommandLine::Asks::Refusal:
-        fprintf(stderr, "frandle: %s\n", line.refusal.c_str());
+        fprintf(stderr, "frandle: %s\n", command.refusal.c_str());
         puts(usage);
         return -1;
     case CommandLine::Asks::Usage:
@@ -147,21 +135,25 @@ int main(int argc, char *argv[])
     case CommandLine::Asks::Transfer:
         break;
     }
-    const bool sends = line.mode == OperationMode::Send || line.mode == OperationMode::SendAndListen;
-    if (sends && line.sendSize < 0) {
+    if (command.mode == OperationMode::None) {
+        printf("invalid mode of operation");
+        return -1;  // nothing that was asked for was done
+    }
+    const bool sends = command.mode == OperationMode::Send || command.mode == OperationMode::SendAndListen;
+    if (sends && command.sendSize < 0) {
         puts(usage);
         return -1;
     }
-    line.sendSize = std::clamp(line.sendSize, 0, line.options.sendMost);  // R mode never reads it
-    tellUnread(line);
-    if (line.mode != OperationMode::None && !line.service.empty()) {  // an invalid mode says so first
-        const auto port = udpServicePort(line.service);
+    command.sendSize = std::clamp(command.sendSize, 0, command.options.sendMost);  // R mode never reads it
+    tellUnread(command);
+    if (!command.service.empty()) {
+        const auto port = udpServicePort(command.service);
         if (!port)
-            return endWith(failureSaid("frandle: " + line.service + ": no such UDP service"));
-        line.port = *port;
+            return endWith(failureSaid("frandle: " + command.service + ": no such UDP service"));
+        command.port = *port;
     }
     try {
-        return endWith(frandle(line));
+        return endWith(frandle(command));
     } catch (const std::bad_alloc &) {  // only where a mode makes its memory ready, before any line
         fputs("frandle: out of memory\n", stderr);
         return 1;

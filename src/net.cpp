@@ -1,14 +1,19 @@
-// Addresses and sockets.
+// Addresses, sockets and the file to send: the setup every mode makes before a transfer.
 #include "net.hpp"
 
+#include "datagram_line.hpp"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/sock_diag.h>
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 Address ipv4Address(const std::string &text, std::int32_t port)
@@ -39,7 +44,7 @@ int familyNumber(Family family)
 
 // The first address the resolver gives for the text, in the family, at the port; or why
 // not, as "frandle: <text>: <reason>".
-std::variant<Address, std::string> resolved(const std::string &text, std::int32_t port, int family)
+Ending resolved(const std::string &text, std::int32_t port, int family, Address &address)
 {
     addrinfo hints{};
     hints.ai_family = family;
@@ -48,9 +53,9 @@ std::variant<Address, std::string> resolved(const std::string &text, std::int32_
     addrinfo *found = nullptr;
     if (const int error = getaddrinfo(text.c_str(), nullptr, &hints, &found); error != 0) {
         const char *reason = error == EAI_SYSTEM ? strerror(errno) : gai_strerror(error);
-        return "frandle: " + text + ": " + reason;
+        return failureSaid("frandle: " + text + ": " + reason);
     }
-    Address address;
+    address = {};
     std::memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
     address.length = found->ai_addrlen;
     freeaddrinfo(found);
@@ -59,17 +64,18 @@ std::variant<Address, std::string> resolved(const std::string &text, std::int32_
         reinterpret_cast<sockaddr_in6 &>(address.storage).sin6_port = low16;
     else
         reinterpret_cast<sockaddr_in &>(address.storage).sin_port = low16;
-    return address;
+    return {};
 }
 
 }  // namespace
 
-std::variant<Address, std::string> destinationAddress(const std::string &text, std::int32_t port, Family family)
+Ending destinationAddress(const std::string &text, std::int32_t port, Family family, Address &destination)
 {
     in_addr ipv4{};
-    if (text.empty() || inet_aton(text.c_str(), &ipv4) != 0)
-        return ipv4Address(text, port);
-    return resolved(text, port, familyNumber(family));
+    if (!text.empty() && inet_aton(text.c_str(), &ipv4) == 0)
+        return resolved(text, port, familyNumber(family), destination);
+    destination = ipv4Address(text, port);
+    return {};
 }
 
 namespace {
@@ -98,13 +104,13 @@ bool systemHasIPv6()
 
 }  // namespace
 
-std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family)
+Ending localAddress(const std::string &text, std::int32_t port, Family family, Address &local)
 {
     if (!text.empty())
-        return resolved(text, port, familyNumber(family));
-    if (family == Family::IPv4 || (family == Family::Any && !systemHasIPv6()))
-        return ipv4Address("0.0.0.0", port);
-    return anyIPv6(port);
+        return resolved(text, port, familyNumber(family), local);
+    const bool ipv4 = family == Family::IPv4 || (family == Family::Any && !systemHasIPv6());
+    local = ipv4 ? ipv4Address("0.0.0.0", port) : anyIPv6(port);
+    return {};
 }
 
 Family familyOf(const Address &address) { return address.family() == AF_INET6 ? Family::IPv6 : Family::IPv4; }
@@ -178,4 +184,60 @@ void refuseArrivals(int sock)
     sock_filter refuse{BPF_RET | BPF_K, 0, 0, 0};  // keep none of the datagram
     const sock_fprog program{1, &refuse};
     setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+}
+
+Ending openToSend(const std::string &fileName, int &file)
+{
+    file = fileName == "-" ? STDIN_FILENO : open(fileName.c_str(), O_RDONLY);  // a file of that name is ./-
+    if (file >= 0)
+        return {};
+    const Ending failed = failure("open", 255);  // before the output changes errno (a terminal check)
+    printf("Can't read %s in brasket\n", fileName.c_str());
+    fflush(stdout);  // first, where both streams go to one place
+    return failed;
+}
+
+Ending openToSendTo(const std::string &fileName, const std::string &address, std::int32_t port, Family family,
+                    int &file, Address &destination)
+{
+    if (const Ending opened = openToSend(fileName, file); opened.failed())
+        return opened;
+    return destinationAddress(address, port, family, destination);
+}
+
+Ending bindSendingSocket(int sock, const std::string &source, std::int32_t localPort, Family family,
+                         std::int32_t fixedPort)
+{
+    const std::int32_t port = localPort != 0 ? localPort : fixedPort;
+    Address local;
+    if (const Ending found = localAddress(source, port, family, local); found.failed())
+        return found;
+    Ending bound = bindTo(sock, local);
+    if (bound.failed() && bound.error == EADDRINUSE && localPort == 0)
+        return failureSaid(std::string("bind: ") + strerror(EADDRINUSE) + " (local port " + std::to_string(port) +
+                           "; choose another with -p)");
+    return bound;
+}
+
+Ending makeAndShowSocket(int &sock, int family)
+{
+    sock = makeSocket(family);
+    const Ending made = sock < 0 ? failure("socket") : Ending{};
+    printf("socket is %d\n", sock);
+    if (const Ending out = flushOutput(); out.failed())
+        return out;
+    return made;
+}
+
+void prepareReceiving(int sock, Datagrams datagrams)
+{
+    // Room to queue datagrams while lines are written: up to the system's limit for anyone.
+    constexpr int wanted = 64 << 20;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    // Offloaded, a block of equal datagrams from one sender is queued and taken as one:
+    // fewer, larger receives, and more datagrams in the same buffer. A kernel without it
+    // hands them over one by one, which the loop takes alike.
+    constexpr int on = 1;
+    if (datagrams == Datagrams::Offloaded)
+        setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }

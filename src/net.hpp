@@ -1,9 +1,10 @@
-// Addresses and sockets: what the three modes need of the system's network interfaces.
-// It calls none of them, and reports nothing itself: a failure is returned.
+// Addresses, sockets and the file to send: what the three modes need of the system before
+// a transfer starts. It calls none of them; a failure is returned, and what it prints is
+// only the lines a mode shows of its setup.
 #pragma once
 
 #include "ending.hpp"
-#include "options.hpp"
+#include "types.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 
 // A destination or local address, of either family.
 struct Address {
@@ -27,12 +27,12 @@ Address ipv4Address(const std::string &text, std::int32_t port);
 // Where to send: text that inet_addr reads (the empty text too) as it reads it, any other
 // a host name or an IPv6 address (with a %zone), resolved in the family asked for, the
 // first address the resolver gives. Or why not, in words.
-std::variant<Address, std::string> destinationAddress(const std::string &text, std::int32_t port, Family family);
+Ending destinationAddress(const std::string &text, std::int32_t port, Family family, Address &destination);
 // The local address to bind: the text as an address or name, in the family asked for.
 // Where the text is empty, any address of the family; of either family (R's default), any
 // IPv6 address, on which a socket of makeSocket takes IPv4 too, or where the system has no
 // IPv6, any IPv4 address.
-std::variant<Address, std::string> localAddress(const std::string &text, std::int32_t port, Family family);
+Ending localAddress(const std::string &text, std::int32_t port, Family family, Address &local);
 // The family of an address, as the options name it.
 Family familyOf(const Address &address);
 // The port of a UDP service name, or nothing.
@@ -55,3 +55,20 @@ std::uint64_t droppedBy(int sock);
 // From now on the socket refuses every datagram that arrives, before it takes any of the
 // socket's memory (which its error queue shares); each is counted among its drops.
 void refuseArrivals(int sock);
+
+// Opens the file to send ("-": standard input), or says on standard output that it
+// cannot, and fails with status 255.
+Ending openToSend(const std::string &fileName, int &file);
+// S and L: the file to send, opened, and where to.
+Ending openToSendTo(const std::string &fileName, const std::string &address, std::int32_t port, Family family,
+                    int &file, Address &destination);
+// Binds the sending socket of the family to the local address (`source`, empty for any)
+// and port asked for, the fixed port where none is; that one in use says how to choose
+// another.
+Ending bindSendingSocket(int sock, const std::string &source, std::int32_t localPort, Family family,
+                         std::int32_t fixedPort);
+// R and L mode show the new socket's descriptor, -1 included, before testing it.
+Ending makeAndShowSocket(int &sock, int family);
+// Readies a socket to take bursts: a larger buffer, and with offload blocks of datagrams
+// taken as one.
+void prepareReceiving(int sock, Datagrams datagrams);

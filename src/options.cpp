@@ -162,7 +162,7 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"json", no_argument, nullptr, 'J'},
         {nullptr, 0, nullptr, 0},
     };
-    CommandLine line;
+    CommandLine command;
     std::vector<const char *> positional;
     opterr = 0;  // the reasons are given here, under the tool's own name
     optind = 1;
@@ -182,63 +182,63 @@ CommandLine readCommandLine(int argc, char *argv[])
             continue;
         case 'b':
             if (const auto rate = rateOf(optarg))
-                line.options.bitsPerSecond = *rate;
+                command.options.bitsPerSecond = *rate;
             else
                 return refusal(std::string("not a rate: ") + optarg);
             break;
         case 'w':
             if (const auto seconds = secondsOf(optarg))
-                line.options.idleSeconds = *seconds;
+                command.options.idleSeconds = *seconds;
             else
                 return refusal(std::string("not a number of seconds: ") + optarg);
             break;
         case 'l':
             if (const auto length = lengthOf(optarg)) {
-                line.options.sendMost = *length;
-                line.options.takeMost = *length;
+                command.options.sendMost = *length;
+                command.options.takeMost = *length;
             } else {
                 return refusal(std::string("not a datagram length from 1 to 65507: ") + optarg);
             }
             break;
         case 'i':
             if (const auto seconds = intervalOf(optarg))
-                line.options.reports.everySeconds = *seconds;
+                command.options.reports.everySeconds = *seconds;
             else
                 return refusal(std::string("not an interval from 0.001 s to a year: ") + optarg);
             break;
         case 'J':
-            line.options.reports.format = ReportFormat::Json;
+            command.options.reports.format = ReportFormat::Json;
             break;
         case 'v':
-            line.options.reports.when = Reports::Always;
+            command.options.reports.when = Reports::Always;
             break;
         case 'q':
-            line.options.reports.when = Reports::Never;
+            command.options.reports.when = Reports::Never;
             break;
         case 'O':
-            line.options.datagrams = Datagrams::Offloaded;
+            command.options.datagrams = Datagrams::Offloaded;
             break;
         case '4':
-            line.options.family = Family::IPv4;
+            command.options.family = Family::IPv4;
             break;
         case '6':
-            line.options.family = Family::IPv6;
+            command.options.family = Family::IPv6;
             break;
         case 's':
-            line.options.source = optarg;
+            command.options.source = optarg;
             break;
         case 'p':
             if (const auto port = localPortOf(optarg))
-                line.options.localPort = *port;
+                command.options.localPort = *port;
             else
                 return refusal(std::string("not a local port: ") + optarg);
             break;
         case 'h':
-            line.asks = CommandLine::Asks::Help;
-            return line;
+            command.asks = CommandLine::Asks::Help;
+            return command;
         case 'V':
-            line.asks = CommandLine::Asks::Version;
-            return line;
+            command.asks = CommandLine::Asks::Version;
+            return command;
         case ':':
             return refusal(std::string(argv[optind - 1]) + " needs a value");
         default:
@@ -246,24 +246,24 @@ CommandLine readCommandLine(int argc, char *argv[])
         }
     }
     // Interval and JSON reports are asked for to be read, on a terminal or not, unless -q.
-    Reporting &reports = line.options.reports;
+    Reporting &reports = command.options.reports;
     if ((reports.everySeconds > 0 || reports.format == ReportFormat::Json) && reports.when == Reports::OnATerminal)
         reports.when = Reports::Always;
     if (positional.size() < 3) {
-        line.asks = CommandLine::Asks::Usage;
-        return line;
+        command.asks = CommandLine::Asks::Usage;
+        return command;
     }
-    line.mode = modeOf(positional[0][0]);
-    if (const auto why = misfit(line.options, line.mode))
+    command.mode = modeOf(positional[0][0]);
+    if (const auto why = misfit(command.options, command.mode))
         return refusal(*why);
-    line.fileName = positional[1];
-    line.port = atoiSaturated(positional[2]);
+    command.fileName = positional[1];
+    command.port = atoiSaturated(positional[2]);
     if (!numberAtStart(positional[2]))  // the empty text names no service, and stays 0
-        line.service = positional[2];
+        command.service = positional[2];
     if (positional.size() >= 4)
-        line.ipAddress = positional[3];
-    line.sendSize = positional.size() == 5 ? atoiSaturated(positional[4]) : line.options.sendMost;
-    if (positional.size() > 5 && (line.mode == OperationMode::Send || line.mode == OperationMode::SendAndListen))
-        line.unread.assign(positional.begin() + 4, positional.end());
-    return line;
+        command.ipAddress = positional[3];
+    command.sendSize = positional.size() == 5 ? atoiSaturated(positional[4]) : command.options.sendMost;
+    if (positional.size() > 5 && (command.mode == OperationMode::Send || command.mode == OperationMode::SendAndListen))
+        command.unread.assign(positional.begin() + 4, positional.end());
+    return command;
 }

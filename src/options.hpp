@@ -2,7 +2,7 @@
 // the numbers they hold, with no side effect, so that each can be tested on its own.
 #pragma once
 
-#include "line.hpp"
+#include "types.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -10,27 +10,6 @@
 #include <vector>
 
 enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
-
-constexpr std::int32_t MAX_SEND_SIZE = 1396;  // largest file chunk put in one datagram, without -l
-constexpr std::int32_t LARGEST_DATAGRAM = 65507;  // the largest UDP payload over IPv4
-
-enum class Reports { OnATerminal, Always, Never };
-enum class ReportFormat { Text, Json };  // -J: a JSON object a line
-
-// When and how the reports go: -v, -q, -J and -i.
-struct Reporting {
-    Reports when = Reports::OnATerminal;
-    ReportFormat format = ReportFormat::Text;
-    double everySeconds = 0;  // -i: an interval report this often; 0: none
-};
-
-// How datagrams meet the kernel: one packet each, as a wire carries them, or in blocks that
-// the kernel cuts on sending and coalesces on receiving (faster, but every filter and
-// queue on the host sees the blocks).
-enum class Datagrams { OnePacketEach, Offloaded };
-
-// The address family a name is resolved in, where it has both.
-enum class Family { Any, IPv4, IPv6 };
 
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes

@@ -1,14 +1,14 @@
 // frandle-probe: makes a file whose chunks describe themselves, and checks what a receiver
 // printed of them: which arrived intact, which are missing, duplicated, out of order or
 // damaged. This is its command line; probe_lib.cpp holds what it does.
-#include "probe.hpp"
+#include "ending.hpp"
+#include "probe_lib.hpp"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
 #include <cinttypes>
-#include <cstdlib>
 #include <new>
 #include <random>
 #include <string>
@@ -38,26 +38,20 @@ Options, anywhere among the words (-- ends them):
 Status: 0 when every datagram arrived intact exactly once, 1 when not, 2 for a usage
 error or a log that cannot be read. The manual: man frandle-probe.)";
 
-[[noreturn]] void failWith(const char *call)
-{
-    perror(call);
-    exit(2);
-}
+// Status 2: a usage error, or a log or output that cannot be read or written.
+constexpr int TROUBLE = 2;
 
-[[noreturn]] void refuse(const std::string &why)
-{
-    fprintf(stderr, "frandle-probe: %s\n%s\n", why.c_str(), usage);
-    exit(2);
-}
+Ending refusal(const std::string &why) { return failureSaid("frandle-probe: " + why + "\n" + usage, TROUBLE); }
 
-void writeOut(const char *bytes, std::size_t length)
+Ending writeOut(const char *bytes, std::size_t length)
 {
     for (std::size_t at = 0; at < length;) {
         const ssize_t wrote = write(STDOUT_FILENO, bytes + at, length - at);
         if (wrote < 0)
-            failWith("stdout");
+            return failure("stdout", TROUBLE);
         at += static_cast<std::size_t>(wrote);
     }
+    return {};
 }
 
 // Says on standard error what differs from plain chunks of the send size.
@@ -80,7 +74,7 @@ void tellLayout(const probe::Layout &layout)
                 layout.chunk, probe::DEFAULT_CHUNK, layout.chunk);
 }
 
-void make(const probe::Layout &layout)
+Ending make(const probe::Layout &layout)
 {
     std::random_device entropy;
     const auto run = static_cast<std::uint32_t>(entropy());
@@ -90,23 +84,25 @@ void make(const probe::Layout &layout)
         probe::writeChunk(block.data() + used, run, seq, layout);
         used += layout.lengthOf(seq);
         if (used + layout.chunk > block.size()) {
-            writeOut(block.data(), used);
+            if (const Ending out = writeOut(block.data(), used); out.failed())
+                return out;
             used = 0;
         }
     }
-    writeOut(block.data(), used);
+    return writeOut(block.data(), used);
 }
 
 enum class Report { Text, Json };
 
-int check(const std::vector<const char *> &logs, probe::Tally &tally, Report report)
+// The verdict's status: 0 for every datagram intact exactly once, 1 for anything less.
+Ending check(const std::vector<const char *> &logs, probe::Tally &tally, Report report)
 {
     if (logs.empty() && !probe::readLog(STDIN_FILENO, tally))
-        failWith("standard input");
+        return failure("standard input", TROUBLE);
     for (const char *name : logs) {
         const int log = open(name, O_RDONLY);
         if (log < 0 || !probe::readLog(log, tally))
-            failWith(name);
+            return failure(name, TROUBLE);
         close(log);
     }
     if (report == Report::Json)
@@ -114,8 +110,37 @@ int check(const std::vector<const char *> &logs, probe::Tally &tally, Report rep
     else
         probe::reportText(stdout, tally);
     if (fflush(stdout) != 0 || ferror(stdout))
-        failWith("stdout");
-    return probe::whole(tally) ? 0 : 1;
+        return failure("stdout", TROUBLE);
+    Ending verdict;
+    verdict.status = probe::whole(tally) ? 0 : 1;
+    return verdict;
+}
+
+// What to do, and how it went.
+Ending frandleProbe(const std::vector<const char *> &words, probe::Tally &tally, Report report)
+{
+    const std::string verb = words.empty() ? "" : words[0];
+    if (verb == "make" && (words.size() == 2 || words.size() == 3)) {
+        if (report == Report::Json || tally.chosen)
+            return refusal(std::string(report == Report::Json ? "--json" : "--run") + " is for check");
+        const auto layout = probe::layoutFor(words[1], words.size() == 3 ? std::optional<std::string_view>(words[2])
+                                                                         : std::nullopt);
+        if (const auto *why = std::get_if<std::string>(&layout))
+            return refusal(*why);
+        tellLayout(std::get<probe::Layout>(layout));
+        return make(std::get<probe::Layout>(layout));
+    }
+    if (verb != "check")
+        return refusal(words.empty()    ? "make or check?"
+                       : verb == "make" ? "make needs SIZE, and takes a send size at most after it"
+                                        : "unknown words: " + verb);
+    return check(std::vector<const char *>(words.begin() + 1, words.end()), tally, report);
+}
+
+int endWith(const Ending &ending)
+{
+    tellFailure(ending);
+    return ending.status;
 }
 
 }  // namespace
@@ -143,7 +168,7 @@ int main(int argc, char *argv[])
         case 'r':
             tally.chosen = probe::runNamed(optarg);
             if (!tally.chosen)
-                refuse("not a run: " + probe::quoted(optarg) + " (8 hex digits)");
+                return endWith(refusal("not a run: " + probe::quoted(optarg) + " (8 hex digits)"));
             break;
         case 'h':
             printf("%s\n%s\n", usage, help + 1);
@@ -152,30 +177,14 @@ int main(int argc, char *argv[])
             printf("frandle-probe %s\n", FRANDLE_VERSION);
             return 0;
         case ':':
-            refuse(std::string(argv[optind - 1]) + " needs a value");
+            return endWith(refusal(std::string(argv[optind - 1]) + " needs a value"));
         default:
-            refuse(std::string("unknown option ") + argv[optind - 1]);
+            return endWith(refusal(std::string("unknown option ") + argv[optind - 1]));
         }
     }
     words.insert(words.end(), argv + optind, argv + argc);  // those after "--"
-    const std::string verb = words.empty() ? "" : words[0];
     try {
-        if (verb == "make" && (words.size() == 2 || words.size() == 3)) {
-            if (report == Report::Json || tally.chosen)
-                refuse(std::string(report == Report::Json ? "--json" : "--run") + " is for check");
-            const auto layout = probe::layoutFor(words[1], words.size() == 3 ? std::optional<std::string_view>(words[2])
-                                                                             : std::nullopt);
-            if (const auto *why = std::get_if<std::string>(&layout))
-                refuse(*why);
-            tellLayout(std::get<probe::Layout>(layout));
-            make(std::get<probe::Layout>(layout));
-            return 0;
-        }
-        if (verb != "check")
-            refuse(words.empty()    ? "make or check?"
-                   : verb == "make" ? "make needs SIZE, and takes a send size at most after it"
-                                    : "unknown words: " + verb);
-        return check(std::vector<const char *>(words.begin() + 1, words.end()), tally, report);
+        return endWith(frandleProbe(words, tally, report));
     } catch (const std::bad_alloc &) {
         fprintf(stderr, "frandle-probe: out of memory\n");
         return 2;

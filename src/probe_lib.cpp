@@ -1,5 +1,5 @@
 // frandle-probe's logic: chunks made and read, sizes, and the tally of what a receiver printed.
-#include "probe.hpp"
+#include "probe_lib.hpp"
 
 #include <unistd.h>
 

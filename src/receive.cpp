@@ -1,7 +1,7 @@
 // R mode, and the receive loop that the L-mode listener runs too.
 #include "receive.hpp"
 
-#include "line.hpp"
+#include "datagram_line.hpp"
 #include "net.hpp"
 #include "report.hpp"
 #include "senders.hpp"
@@ -100,8 +100,8 @@ class Lines {
 public:
     // To a terminal: half a megabyte, or room for a few of the longest escaped lines where
     // -l makes them long.
-    explicit Lines(std::size_t takeMost)
-        : room_(lineRoom(takeMost)),
+    Lines(std::size_t takeMost, StatusLine &status)
+        : status_(status), room_(lineRoom(takeMost)),
           size_(terminal_ ? std::max<std::size_t>(512 << 10, 8 * room_) : 0),
           escaped_(std::make_unique<char[]>(size_))
     {
@@ -129,7 +129,7 @@ public:
     Ending writeAll()
     {
         if (terminal_ && count_ > 0)
-            clearStatus();
+            status_.clear();
         if (!failed_.failed() && count_ > 0)
             failed_ = writeParts(parts_.data(), count_);
         count_ = 0;
@@ -139,6 +139,7 @@ public:
 
 private:
     // A peer's bytes go to a file or a pipe as they came, but never raw to a terminal.
+    StatusLine &status_;  // on the terminal the lines go to, where it is one
     const std::optional<TerminalText> terminal_ =
         isatty(STDOUT_FILENO) != 0 ? std::optional(terminalTextOfLocale()) : std::nullopt;
     std::array<iovec, IOV_MAX> parts_{};  // the most one write takes
@@ -150,10 +151,12 @@ private:
     Ending failed_;
 };
 
-// What the one receive loop of the process works in, made before the first datagram can
-// come: the memory must not be touched for the first time while a burst waits.
-struct Receiver {
-    Receiver(Datagrams datagrams, std::size_t takeMost) : takeMost(takeMost), area(datagrams, takeMost), lines(takeMost)
+}  // namespace
+
+// What the receive loop works in.
+struct ReceiveMemory::Parts {
+    Parts(Datagrams datagrams, std::size_t takeMost, StatusLine &status)
+        : takeMost(takeMost), area(datagrams, takeMost), lines(takeMost, status)
     {
         received.takeMost = takeMost;
     }
@@ -164,7 +167,17 @@ struct Receiver {
     Received received;
     Senders senders;
 };
-std::unique_ptr<Receiver> receiver;
+
+ReceiveMemory::ReceiveMemory(Datagrams datagrams, std::size_t takeMost, StatusLine &status)
+    : parts_(std::make_unique<Parts>(datagrams, takeMost, status))
+{
+}
+
+ReceiveMemory::~ReceiveMemory() = default;
+
+namespace {
+
+using Receiver = ReceiveMemory::Parts;
 
 // Returns the payload bytes taken.
 std::size_t takeBatch(Receiver &r, int count)
@@ -192,16 +205,14 @@ std::size_t takeBatch(Receiver &r, int count)
     return taken;
 }
 
-// When the sending of L mode ended: an idle end is counted from it at the earliest.
-std::atomic<double> sendingDoneAt = 0;
-
 void showReceiving(int sock, const Receiver &r, const Receiving &how)
 {
-    if (std::isinf(sendingDoneAt.load()) || !statusDue(how.reports))  // L's sending shows its own
+    const bool sending = how.sendingDoneAt != nullptr && std::isinf(how.sendingDoneAt->load());
+    if (sending || !how.reports.status->due(how.reports))  // L's sending shows its own
         return;
     const double seconds = r.received.last - r.received.first;
     const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
-    drawStatus("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped", r.received.datagrams,
+    how.reports.status->draw("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped", r.received.datagrams,
                seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0,
                dropped.estimated ? "about " : "", dropped.datagrams);
 }
@@ -261,14 +272,14 @@ Ending endReceiving(std::uint64_t droppedCount, Receiver &r, const Receiving &ho
 }
 
 // Seconds left before the idle end that -w asks for; without it, no end.
-double idleLeft(const Receiver &r, double start, double idleSeconds)
+double idleLeft(const Receiver &r, double start, const Receiving &how)
 {
-    if (idleSeconds <= 0)
+    if (how.idleSeconds <= 0)
         return INFINITY;
-    const double sendingDone = sendingDoneAt;
+    const double sendingDone = how.sendingDoneAt != nullptr ? how.sendingDoneAt->load() : start;
     if (std::isinf(sendingDone))
-        return idleSeconds;  // not while sending: look again after this long
-    return std::max({start, r.received.last, sendingDone}) + idleSeconds - secondsNow();
+        return how.idleSeconds;  // not while sending: look again after this long
+    return std::max({start, r.received.last, sendingDone}) + how.idleSeconds - secondsNow();
 }
 
 // Sleeps until a datagram arrives or a stop is asked, or for `seconds` at the most.
@@ -294,42 +305,9 @@ constexpr int LONGEST_PAUSE_MS = 1024;
 
 }  // namespace
 
-void bufferLines()
+Ending receiveUntilEnd(int sock, ReceiveMemory &memory, const Receiving &how)
 {
-    // Lines wait in the receive loop's own memory and leave in large writes.
-    setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-Ending makeAndShowSocket(int &sock, int family)
-{
-    sock = makeSocket(family);
-    const Ending made = sock < 0 ? failure("socket") : Ending{};
-    printf("socket is %d\n", sock);
-    if (const Ending out = flushOutput(); out.failed())
-        return out;
-    return made;
-}
-
-void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost)
-{
-    receiver = std::make_unique<Receiver>(datagrams, takeMost);
-    // Room to queue datagrams while lines are written: up to the system's limit for anyone.
-    constexpr int wanted = 64 << 20;
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    // Offloaded, a block of equal datagrams from one sender is queued and taken as one:
-    // fewer, larger receives, and more datagrams in the same buffer. A kernel without it
-    // hands them over one by one, which the loop takes alike.
-    constexpr int on = 1;
-    if (datagrams == Datagrams::Offloaded)
-        setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
-}
-
-void sendingStarts() { sendingDoneAt = INFINITY; }
-void sendingIsDone() { sendingDoneAt = secondsNow(); }
-
-Ending receiveUntilEnd(int sock, const Receiving &how)
-{
-    Receiver &r = *receiver;
+    Receiver &r = memory.parts();
     const double start = secondsNow();
     ReceivedIntervals intervals(how.reports, start, receivedInterval);
     const auto end = [&](const Ending &ending) {
@@ -341,7 +319,7 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
             const std::uint64_t dropped = droppedBy(sock);  // before the refused ones count among them
             refuseArrivals(sock);
             takeQueued(sock, r);
-            return endReceiving(dropped, r, how, Ending{0, nullptr, 0, stopSignalCaught(), {}}, intervals, start);
+            return endReceiving(dropped, r, how, stoppedBy(stopSignalCaught()), intervals, start);
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
@@ -354,7 +332,7 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (how.answers != nullptr)  // a queued answer would end every wait at once
                 readAnswers(sock, *how.answers);
-            const double left = idleLeft(r, start, how.idleSeconds);
+            const double left = idleLeft(r, start, how);
             if (left <= 0)
                 return end({});
             if (!intervals.on()) {
@@ -372,34 +350,39 @@ Ending receiveUntilEnd(int sock, const Receiving &how)
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
             return end(failure("recvfrom"));
         } else {
-            perror("recvfrom");
+            tellFailure(failure("recvfrom"));
             pause = std::min(pause == 0 ? FIRST_PAUSE_MS : 2 * pause, LONGEST_PAUSE_MS);
             pauseFor(pause);
         }
     }
 }
 
-Ending receiveMode(const CommandLine &line)
+Ending receiveMode(const CommandLine &command)
 {
-    bufferLines();
-    const auto local = localAddress(line.options.source, line.port, line.options.family);
-    if (const auto *why = std::get_if<std::string>(&local))
-        return failureSaid(*why);
+    unbufferStandardOutput();
+    const Options &options = command.options;
+    Address local;
+    if (const Ending found = localAddress(options.source, command.port, options.family, local); found.failed())
+        return found;
     int sock = -1;
-    if (const Ending made = makeAndShowSocket(sock, std::get<Address>(local).family()); made.failed())
+    if (const Ending made = makeAndShowSocket(sock, local.family()); made.failed())
         return made;
-    if (line.options.family == Family::IPv6)  // -6: no IPv4, even on any address
+    if (options.family == Family::IPv6)  // -6: no IPv4, even on any address
         keepToIPv6(sock);
-    prepareReceiving(sock, line.options.datagrams, static_cast<std::size_t>(line.options.takeMost));
-    const Ending bound = bindTo(sock, std::get<Address>(local));
+    StatusLine status;
+    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
+    prepareReceiving(sock, options.datagrams);
+    const Ending bound = bindTo(sock, local);
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
-           bound.failed() ? line.port & 0xFFFF : boundPort(sock));
+           bound.failed() ? command.port & 0xFFFF : boundPort(sock));
     if (const Ending out = flushOutput(); out.failed())
         return out;
     if (bound.failed())
         return bound;
     if (const Ending caught = catchStopSignals(-1); caught.failed())
         return caught;
-    return receiveUntilEnd(sock, Receiving{line.options.idleSeconds, line.options.reports, ReceiveFailure::EndsTheRun,
-                                           line.options.datagrams, nullptr});
+    Reporting reports = options.reports;
+    reports.status = &status;
+    const Receiving how{options.idleSeconds, reports, ReceiveFailure::EndsTheRun, options.datagrams};
+    return receiveUntilEnd(sock, memory, how);
 }

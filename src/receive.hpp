@@ -5,14 +5,25 @@
 #include "ending.hpp"
 #include "options.hpp"
 
-// Before the first output of R and L mode: the receive loop holds the lines itself.
-void bufferLines();
-// R and L mode show the new socket's descriptor, -1 included, before testing it.
-Ending makeAndShowSocket(int &sock, int family);
-// Readies a socket and the receive loop to take bursts: a larger socket buffer, the loop's
-// memory in place for lines of up to `takeMost` bytes of a datagram, and with offload
-// blocks of datagrams taken as one. One receive loop a process.
-void prepareReceiving(int sock, Datagrams datagrams, std::size_t takeMost);
+#include <atomic>
+#include <memory>
+
+// The memory of the run's one receive loop, for lines of up to `takeMost` bytes of a
+// datagram, which clear the run's status line where both go to a terminal: made before the first datagram can come, since it must not be touched for the
+// first time while a burst waits.
+class ReceiveMemory {
+public:
+    ReceiveMemory(Datagrams datagrams, std::size_t takeMost, StatusLine &status);
+    ~ReceiveMemory();
+    ReceiveMemory(const ReceiveMemory &) = delete;
+    ReceiveMemory &operator=(const ReceiveMemory &) = delete;
+
+    struct Parts;
+    Parts &parts() { return *parts_; }
+
+private:
+    std::unique_ptr<Parts> parts_;
+};
 
 enum class ReceiveFailure { EndsTheRun, IsReportedAndSkipped };
 struct Receiving {
@@ -20,14 +31,14 @@ struct Receiving {
     Reporting reports;
     ReceiveFailure onFailure = ReceiveFailure::EndsTheRun;
     Datagrams datagrams = Datagrams::OnePacketEach;  // as the socket was prepared
-    // Where the socket also sends, the network's answers to it are counted here.
+    // Where the socket also sends (L mode): the network's answers to it are counted here,
     Answers *answers = nullptr;
+    // and an idle end is counted from the end of the sending at the earliest (infinite
+    // while it goes on).
+    const std::atomic<double> *sendingDoneAt = nullptr;
 };
 // Prints every datagram until a stop (a signal, or asked by another thread), an idle end
 // or a failure that ends the run; writes every line held and reports before it returns.
-Ending receiveUntilEnd(int sock, const Receiving &how);
-// L mode: an idle end is counted from the end of the sending at the earliest.
-void sendingStarts();
-void sendingIsDone();
+Ending receiveUntilEnd(int sock, ReceiveMemory &memory, const Receiving &how);
 
-Ending receiveMode(const CommandLine &line);
+Ending receiveMode(const CommandLine &command);

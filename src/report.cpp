@@ -2,7 +2,7 @@
 // and a status line redrawn while it goes on. Never on standard output, where the lines go.
 #include "report.hpp"
 
-#include "line.hpp"
+#include "datagram_line.hpp"
 
 #include <unistd.h>
 
@@ -18,10 +18,6 @@
 
 namespace {
 
-std::mutex errorOutput;  // in L mode the sender and the listener both write here
-bool statusOnScreen = false;
-std::array<char, 160> statusText{};  // as last drawn
-double statusDrawnAt = -1;
 constexpr double STATUS_EVERY = 0.25;  // seconds: a few times a second is enough to read
 
 bool errorIsTerminal()
@@ -30,26 +26,13 @@ bool errorIsTerminal()
     return terminal;
 }
 
-void clearStatusHeld()
+// A report's line, through the run's status line where it has one.
+void emit(const Reporting &reports, const std::string &line, AfterLine after = AfterLine::StatusCleared)
 {
-    if (statusOnScreen)
-        fputs("\r\033[K", stderr);
-    statusOnScreen = false;
-}
-
-// A report's line: the status line cleared before it, and after it drawn again while the
-// run goes on; the other thread's line never inside it.
-enum class AfterLine { StatusCleared, StatusRedrawn };
-void emit(const std::string &line, AfterLine after = AfterLine::StatusCleared)
-{
-    const std::lock_guard hold(errorOutput);
-    const bool shown = statusOnScreen;
-    clearStatusHeld();
-    fputs(line.c_str(), stderr);
-    if (shown && after == AfterLine::StatusRedrawn) {
-        fprintf(stderr, "\r%s\033[K", statusText.data());
-        statusOnScreen = true;
-    }
+    if (reports.status != nullptr)
+        reports.status->write(line, after);
+    else
+        fputs(line.c_str(), stderr);
 }
 
 std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -98,32 +81,52 @@ bool reporting(const Reporting &reports)
     return reports.when == Reports::Always || (reports.when == Reports::OnATerminal && errorIsTerminal());
 }
 
-bool statusDue(const Reporting &reports)
+bool StatusLine::due(const Reporting &reports)
 {
     if (reports.when == Reports::Never || reports.format == ReportFormat::Json || !errorIsTerminal())
         return false;
+    const std::lock_guard hold(lock_);
     const double now = secondsNow();
-    if (now - statusDrawnAt < STATUS_EVERY)
+    if (now - drawnAt_ < STATUS_EVERY)
         return false;
-    statusDrawnAt = now;
+    drawnAt_ = now;
     return true;
 }
 
-void drawStatus(const char *format, ...)
+void StatusLine::draw(const char *format, ...)
 {
-    const std::lock_guard hold(errorOutput);
+    const std::lock_guard hold(lock_);
     va_list values;
     va_start(values, format);
-    vsnprintf(statusText.data(), statusText.size(), format, values);
+    vsnprintf(text_.data(), text_.size(), format, values);
     va_end(values);
-    fprintf(stderr, "\r%s\033[K", statusText.data());
-    statusOnScreen = true;
+    fprintf(stderr, "\r%s\033[K", text_.data());
+    onScreen_ = true;
 }
 
-void clearStatus()
+void StatusLine::clear()
 {
-    const std::lock_guard hold(errorOutput);
-    clearStatusHeld();
+    const std::lock_guard hold(lock_);
+    clearHeld();
+}
+
+void StatusLine::write(const std::string &line, AfterLine after)
+{
+    const std::lock_guard hold(lock_);
+    const bool shown = onScreen_;
+    clearHeld();
+    fputs(line.c_str(), stderr);
+    if (shown && after == AfterLine::StatusRedrawn) {
+        fprintf(stderr, "\r%s\033[K", text_.data());
+        onScreen_ = true;
+    }
+}
+
+void StatusLine::clearHeld()
+{
+    if (onScreen_)
+        fputs("\r\033[K", stderr);
+    onScreen_ = false;
 }
 
 std::string jsonString(std::string_view text)
@@ -210,7 +213,7 @@ void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64
         return;
     const auto rate = perSecond(bits(bytes), seconds);
     if (reports.format == ReportFormat::Json)
-        return emit(JsonLine("sent")
+        return emit(reports, JsonLine("sent")
                         .count("datagrams", datagrams)
                         .count("bytes", bytes)
                         .number("seconds", seconds)
@@ -222,7 +225,7 @@ void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64
                                  datagrams, datagrams == 1 ? "" : "s", bytes, seconds, megabits(rate).c_str());
     if (dropped.datagrams > 0)
         text += "dropped by this host's queue: " + queueDropsText(dropped) + "\n";
-    emit(text);
+    emit(reports, text);
 }
 
 void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu)
@@ -234,13 +237,13 @@ void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int erro
         line.count("datagrams_before", datagramsBefore).text("error", strerror(error));
         if (routeMtu > 0)
             line.count("route_mtu", std::int64_t{routeMtu});
-        return emit(line.line());
+        return emit(reports, line.line());
     }
     std::string text = formatted("sending: the kernel refused to cut a block after %" PRId64 " datagrams (%s); the "
                                  "rest goes one packet a datagram", datagramsBefore, strerror(error));
     if (routeMtu > 0)
         text += formatted("; the route's MTU is now %d", routeMtu);
-    emit(text + "\n");
+    emit(reports, text + "\n");
 }
 
 void reportRouteMtu(const Reporting &reports, int before, int after)
@@ -248,8 +251,8 @@ void reportRouteMtu(const Reporting &reports, int before, int after)
     if (!reporting(reports) || before == after)
         return;
     if (reports.format == ReportFormat::Json)
-        return emit(JsonLine("route-mtu-changed").count("before", std::int64_t{before}).count("after", std::int64_t{after}).line());
-    emit(formatted("the route's MTU changed while sending, from %d to %d\n", before, after));
+        return emit(reports, JsonLine("route-mtu-changed").count("before", std::int64_t{before}).count("after", std::int64_t{after}).line());
+    emit(reports, formatted("the route's MTU changed while sending, from %d to %d\n", before, after));
 }
 
 void reportAnswers(const Reporting &reports, const Answers &answers, std::optional<std::uint64_t> arrivedAtSendingPort)
@@ -273,14 +276,14 @@ void reportAnswers(const Reporting &reports, const Answers &answers, std::option
         line.count("total", answers.total()).json("answers", list + "]");
         if (arrivedAtSendingPort)
             line.count("arrived_at_sending_port", *arrivedAtSendingPort);
-        return emit(line.line());
+        return emit(reports, line.line());
     }
     std::string text = tallies.empty() ? "the network answered nothing\n" : "";
     for (const AnswerTally &tally : tallies)
         text += "the network answered: " + answerLine(tally) + "\n";
     if (arrivedAtSendingPort.value_or(0) > 0)
         text += formatted("datagrams that arrived at the sending port: %" PRIu64 "\n", *arrivedAtSendingPort);
-    emit(text);
+    emit(reports, text);
 }
 
 Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received)
@@ -309,7 +312,7 @@ void reportReceiving(const Reporting &reports, const Received &received, Drops d
     const auto datagramRate = perSecond(static_cast<double>(received.datagrams), seconds);
     const auto bitRate = perSecond(bits(received.bytes), seconds);
     if (reports.format == ReportFormat::Json)
-        return emit(JsonLine("received")
+        return emit(reports, JsonLine("received")
                         .count("datagrams", received.datagrams)
                         .count("bytes", received.bytes)
                         .count("senders", received.senders)
@@ -325,7 +328,7 @@ void reportReceiving(const Reporting &reports, const Received &received, Drops d
     const std::string arriving =
         datagramRate ? formatted(", arriving at %.1f datagrams/s and %s on average", *datagramRate, megabits(bitRate).c_str())
                      : "";
-    emit(formatted("received %s, %s, from %s%s%s, in %.3f s%s; dropped by this socket, its buffer full: %s%" PRIu64
+    emit(reports, formatted("received %s, %s, from %s%s%s, in %.3f s%s; dropped by this socket, its buffer full: %s%" PRIu64
                    "%s; cut to %s: %" PRIu64 "\n",
                    counted(received.datagrams, "datagram").c_str(), counted(received.bytes, "byte").c_str(),
                    received.sendersEstimated ? "about " : "", counted(received.senders, "sender").c_str(),
@@ -433,5 +436,5 @@ std::string receivedInterval(ReportFormat format, const ReceivedSoFar &before, c
 void reportInterval(const Reporting &reports, const std::string &line)
 {
     if (reporting(reports))
-        emit(line, AfterLine::StatusRedrawn);
+        emit(reports, line, AfterLine::StatusRedrawn);
 }

@@ -6,22 +6,42 @@
 #include "answers.hpp"
 #include "options.hpp"
 
+#include <array>
 #include <cmath>
 #include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <mutex>
 #include <vector>
 
 double secondsNow();  // on a clock that only goes forward
 timespec durationOf(double seconds);  // for the waits that take one, to the nanosecond
 bool reporting(const Reporting &reports);
-// A status line is drawn a few times a second at most, only on a terminal and never among
-// JSON lines: true when it is time to draw one.
-bool statusDue(const Reporting &reports);
-void drawStatus(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void clearStatus();  // before anything else reaches the terminal
+// After a report's line, the status line is drawn again, or left cleared.
+enum class AfterLine { StatusCleared, StatusRedrawn };
+
+// A run's standard error: its report lines, and the status line redrawn while it goes on
+// (on a terminal only), cleared before any other line reaches the terminal. Both threads
+// of L mode write through the one of the run, never one inside the other's line.
+class StatusLine {
+public:
+    // A status line is drawn a few times a second at most, only on a terminal and never
+    // among JSON lines: true when it is time to draw one.
+    bool due(const Reporting &reports);
+    void draw(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void clear();  // before anything else reaches the terminal
+    void write(const std::string &line, AfterLine after);
+
+private:
+    void clearHeld();
+
+    std::mutex lock_;
+    bool onScreen_ = false;
+    std::array<char, 160> text_{};  // as last drawn
+    double drawnAt_ = -1;
+};
 
 // A string as JSON holds it, quotes included: quotes, backslashes and control characters
 // escaped, and each byte that is not part of well-formed UTF-8 as U+FFFD.

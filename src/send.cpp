@@ -1,7 +1,7 @@
 // S mode, and the send loop that L mode runs as well.
 #include "send.hpp"
 
-#include "line.hpp"
+#include "datagram_line.hpp"
 #include "report.hpp"
 #include "stop.hpp"
 
@@ -24,20 +24,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-
-int openToSend(const std::string &fileName)
-{
-    if (fileName == "-")
-        return STDIN_FILENO;  // a file of that name is given as ./-
-    const int file = open(fileName.c_str(), O_RDONLY);
-    if (file < 0) {
-        const int reason = errno;  // the first output can change errno (a terminal check)
-        printf("Can't read %s in brasket\n", fileName.c_str());
-        fflush(stdout);  // first, where both streams go to one place
-        errno = reason;
-    }
-    return file;
-}
 
 namespace {
 
@@ -295,7 +281,7 @@ Ending Sender::sendAll()
             return step;
         showProgress();
     }
-    clearStatus();
+    how_.reports.status->clear();
     if (stopAsked())
         return {};  // L mode, stopped: the listener reports
     printf("sending done %" PRId64 "\n", datagrams_);
@@ -536,8 +522,8 @@ void Sender::reportIfDue(double now)
 // The status line, and with -i an interval report when one is due: once a block.
 void Sender::showProgress()
 {
-    if (statusDue(how_.reports))
-        drawStatus("%s", sendingStatus(bytes_, size_, secondsNow() - start_).c_str());
+    if (how_.reports.status->due(how_.reports))
+        how_.reports.status->draw("%s", sendingStatus(bytes_, size_, secondsNow() - start_).c_str());
     if (intervals_.on())
         reportIfDue(secondsNow());
 }
@@ -550,42 +536,31 @@ Ending sendFile(int file, int sock, const Address &destination, const Sending &h
     return sender.sendAll();
 }
 
-Ending bindSendingSocket(int sock, const Options &options, Family family, std::int32_t fixedPort)
+Ending sendMode(const CommandLine &command)
 {
-    const std::int32_t port = options.localPort != 0 ? options.localPort : fixedPort;
-    const auto local = localAddress(options.source, port, family);
-    if (const auto *why = std::get_if<std::string>(&local))
-        return failureSaid(*why);
-    Ending bound = bindTo(sock, std::get<Address>(local));
-    if (bound.failed() && bound.error == EADDRINUSE && options.localPort == 0)
-        return failureSaid(std::string("bind: ") + strerror(EADDRINUSE) + " (local port " + std::to_string(port) +
-                           "; choose another with -p)");
-    return bound;
-}
-
-Ending sendMode(const CommandLine &line)
-{
-    const int file = openToSend(line.fileName);
-    if (file < 0)
-        return failure("open", 255);
-    const auto destination = destinationAddress(line.ipAddress, line.port, line.options.family);
-    if (const auto *why = std::get_if<std::string>(&destination))
-        return failureSaid(*why);
-    const Address &to = std::get<Address>(destination);
+    const Options &options = command.options;
+    int file = -1;
+    Address to;
+    if (const Ending opened = openToSendTo(command.fileName, command.ipAddress, command.port, options.family, file, to);
+        opened.failed())
+        return opened;
     const int sock = makeSocket(to.family());
     if (sock < 0)
         return failure("socket");
-    if (const Ending bound = bindSendingSocket(sock, line.options, familyOf(to), SENDER_LOCAL_PORT); bound.failed())
+    if (const Ending bound = bindSendingSocket(sock, options.source, options.localPort, familyOf(to), SENDER_LOCAL_PORT);
+        bound.failed())
         return bound;
     askForAnswers(sock);
     refuseArrivals(sock);  // what peers send to this port would take the room the answers need
-    const Sending how{static_cast<std::size_t>(line.sendSize), line.options.bitsPerSecond, line.options.reports,
-                      line.options.datagrams};
+    StatusLine status;
+    Reporting reports = options.reports;
+    reports.status = &status;
+    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams};
     Answers answers;
     if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;
-    if (reporting(line.options.reports))  // the answers to the last datagrams are on their way
+    if (reporting(reports))  // the answers to the last datagrams are on their way
         awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);
-    reportAnswers(line.options.reports, answers, droppedBy(sock));
+    reportAnswers(reports, answers, droppedBy(sock));
     return {};
 }

@@ -1,5 +1,6 @@
 // The datagram line as a terminal shows it, in-process: which bytes pass and which are escaped.
-#include "../src/line.hpp"
+#include "../src/datagram_line.hpp"
+#include "../src/types.hpp"
 
 #include <gtest/gtest.h>
 

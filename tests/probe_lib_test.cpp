@@ -1,6 +1,6 @@
 // frandle-probe's logic in-process: the CRC, sizes, how a file is cut, and the tally of
 // crafted log lines.
-#include "../src/probe.hpp"
+#include "../src/probe_lib.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // forged log costs it. probe_lib_test.cpp covers the logic line by line.
 #include "harness.hpp"
 
-#include "../src/probe.hpp"
+#include "../src/probe_lib.hpp"
 
 #include <gtest/gtest.h>
 

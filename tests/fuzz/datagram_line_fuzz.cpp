@@ -2,7 +2,7 @@
 // "rcvd " + its bytes up to the first zero byte + a line end, and nothing else; on a
 // terminal the same line with no control character but tab and line end and no
 // bidirectional override, which reads back as those bytes.
-#include "../../src/line.hpp"
+#include "../../src/datagram_line.hpp"
 
 #include <cstdlib>
 #include <string>

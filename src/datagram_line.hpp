@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::int32_t RECV_MAX = 1399;  // most bytes taken from one received datagram, without -l
-
 // The room a datagram line needs: "rcvd ", at most `taken` bytes, each shown as up to 4 on
 // a terminal, a line end.
 constexpr std::size_t lineRoom(std::size_t taken) { return 5 + 4 * taken + 1; }
@@ -39,3 +37,5 @@ Ending writeParts(iovec *parts, std::size_t count);
 // After a write that took `written` bytes of the parts: the first part not yet written
 // whole, moved past what was, and how many are left from it.
 std::size_t skipWritten(iovec *&parts, std::size_t count, std::size_t written);
+// Before the first output of R and L mode: the receive loop holds the lines itself.
+void unbufferStandardOutput();

@@ -1,5 +1,5 @@
 // The datagram line, raw for files and pipes, escaped for a terminal.
-#include "line.hpp"
+#include "datagram_line.hpp"
 
 #include "ending.hpp"
 
@@ -153,4 +153,10 @@ Ending flushOutput()
     if (fflush(stdout) == EOF || ferror(stdout))
         return failure("stdout");
     return {};
+}
+
+void unbufferStandardOutput()
+{
+    // Lines wait in the receive loop's own memory and leave in large writes.
+    setvbuf(stdout, nullptr, _IONBF, 0);
 }
