@@ -14,6 +14,7 @@ trap 'kill "$receiver" 2>/dev/null; rm -f "$log" "$file"' EXIT
 
 # Starts a receiver into the log and waits until it has bound its port.
 receive() {
+    : >"$log"  # the last receiver's lines must not pass for this one's
     "$bin" R - "$port" >"$log" 2>&1 &
     receiver=$!
     tries=0

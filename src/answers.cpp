@@ -134,6 +134,25 @@ std::uint64_t Answers::total() const
     return total_;
 }
 
+void Answers::addRefusedTooBig(std::uint32_t mtu)
+{
+    const std::lock_guard hold(lock_);
+    ++refusedTooBig_;
+    pathMtu_ = mtu;
+}
+
+std::uint64_t Answers::refusedTooBig() const
+{
+    const std::lock_guard hold(lock_);
+    return refusedTooBig_;
+}
+
+std::uint32_t Answers::pathMtu() const
+{
+    const std::lock_guard hold(lock_);
+    return pathMtu_;
+}
+
 std::vector<AnswerTally> Answers::tallies() const
 {
     const std::lock_guard hold(lock_);
@@ -182,6 +201,8 @@ void readAnswers(int sock, Answers &answers)
             sockaddr_storage reporter{};
             const std::size_t offered = c->cmsg_len - CMSG_LEN(sizeof about);
             std::memcpy(&reporter, CMSG_DATA(c) + sizeof about, std::min(offered, sizeof(sockaddr_in6)));
+            if (about.ee_origin == SO_EE_ORIGIN_LOCAL && about.ee_errno == EMSGSIZE)
+                answers.addRefusedTooBig(about.ee_info);  // a datagram larger than the path, with --df
             if (about.ee_origin != SO_EE_ORIGIN_ICMP && about.ee_origin != SO_EE_ORIGIN_ICMP6)
                 continue;  // this host's own refusals reach the caller as failed calls
             const AnswerKind kind = answerKindOf(about.ee_origin, about.ee_type, about.ee_code);

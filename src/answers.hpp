@@ -48,6 +48,11 @@ public:
     Answers() { kept_.reserve(REPORTERS_KEPT); }
     void add(AnswerKind kind, std::uint32_t mtu, const sockaddr_storage &reporter);
     std::uint64_t total() const;
+    // This host's refusals of datagrams larger than the path MTU (with --df), which it
+    // queues beside the answers, and the MTU the last one gave.
+    void addRefusedTooBig(std::uint32_t mtu);
+    std::uint64_t refusedTooBig() const;
+    std::uint32_t pathMtu() const;
     // The report's tallies, in the order the kinds and reporters were first seen.
     std::vector<AnswerTally> tallies() const;
 
@@ -66,6 +71,8 @@ private:
     std::vector<Tally> kept_;
     std::array<std::uint64_t, ANSWER_KINDS> fromOthers_{};
     std::uint64_t total_ = 0;
+    std::uint64_t refusedTooBig_ = 0;
+    std::uint32_t pathMtu_ = 0;
 };
 
 // Asks the kernel to keep the network's answers to this socket's datagrams: of both

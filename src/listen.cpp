@@ -60,10 +60,14 @@ Ending listenMode(const CommandLine &command)
     StatusLine status;
     ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
     prepareReceiving(sock, options.datagrams);  // before the first datagram can come back
+    if (reporting(options.reports))
+        askForTrafficClass(sock, to.family());
     askForAnswers(sock);
     if (const Ending bound = bindSendingSocket(sock, options.source, options.localPort, familyOf(to), LISTEN_LOCAL_PORT);
         bound.failed())
         return bound;
+    if (const Ending set = applyPathControls(sock, to, options.path); set.failed())
+        return set;
     if (const Ending caught = catchStopSignals(sock); caught.failed())
         return caught;
 

@@ -35,7 +35,8 @@ Options, anywhere among the arguments (-- ends them):
                         about a millisecond (k, M, G in either case: thousands,
                         millions, billions; 1 to 1000G)
   -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS, a year at most
-                        (in L, counted from the end of the sending at the earliest)
+                        (in L, counted from the end of the sending at the earliest);
+                        S: wait SECONDS for late answers instead of 0.25 (when it reports)
   -4, -6                resolve names to IPv4 or IPv6 only, and keep R to that family
                         (without them R takes both)
   -s, --source ADDRESS  bind this local address: R receives only there, S and L send
@@ -56,6 +57,13 @@ Options, anywhere among the arguments (-- ends them):
                         and coalesce them on receiving; faster, but the filters and
                         queues of this host (and loopback, veth, bridges) see blocks,
                         not datagrams, and drops at R's socket are then estimated
+  --tos VALUE           S, L: the IPv4 TOS byte or IPv6 traffic class of every datagram,
+                        0 to 255 (decimal, or hex as 0x..)
+  --dscp NAME|VALUE     S, L: the DSCP of every datagram: ef, af11 ... af43, cs0 ... cs7,
+                        or 0 to 63; R with -v counts the datagrams it gets by DSCP
+  --ttl, --hop-limit N  S, L: the TTL or hop limit of every datagram, 1 to 255
+  --df                  S, L: don't fragment: a datagram larger than the path MTU is
+                        refused, counted, and the rest go on
   -h, --help            this text
   -V, --version         the name and version
 

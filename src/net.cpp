@@ -241,3 +241,51 @@ void prepareReceiving(int sock, Datagrams datagrams)
     if (datagrams == Datagrams::Offloaded)
         setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
 }
+
+namespace {
+
+Ending setOption(int sock, int level, int name, int value)
+{
+    if (setsockopt(sock, level, name, &value, sizeof value) < 0)
+        return failure("setsockopt");
+    return {};
+}
+
+// An option of the IPv6 header, on a socket that sends IPv6, and of the IPv4 header where
+// it sends IPv4: a socket of that family, or one of IPv6 that sends to a mapped address.
+Ending setForBothFamilies(int sock, const Address &destination, int name6, int value6, int name4, int value4)
+{
+    const auto &address = reinterpret_cast<const sockaddr_in6 &>(destination.storage).sin6_addr;
+    const bool ipv6 = destination.family() == AF_INET6;
+    if (const Ending set = ipv6 ? setOption(sock, SOL_IPV6, name6, value6) : Ending{}; set.failed())
+        return set;
+    const bool ipv4 = !ipv6 || IN6_IS_ADDR_V4MAPPED(&address);
+    return ipv4 ? setOption(sock, SOL_IP, name4, value4) : Ending{};
+}
+
+}  // namespace
+
+Ending applyPathControls(int sock, const Address &to, const PathControls &path)
+{
+    const int tos = path.trafficClass, hops = path.hopLimit;
+    if (const Ending set = tos >= 0 ? setForBothFamilies(sock, to, IPV6_TCLASS, tos, IP_TOS, tos) : Ending{}; set.failed())
+        return set;
+    if (const Ending set = hops > 0 ? setForBothFamilies(sock, to, IPV6_UNICAST_HOPS, hops, IP_TTL, hops) : Ending{};
+        set.failed())
+        return set;
+    if (path.fragments == Fragments::Allowed)
+        return {};
+    // Probe, not do: a forged "fragmentation needed" cannot lock the route to a smaller MTU
+    // that would then refuse what the device itself takes.
+    if (const Ending set = setForBothFamilies(sock, to, IPV6_DONTFRAG, 1, IP_MTU_DISCOVER, IP_PMTUDISC_PROBE); set.failed())
+        return set;
+    return setForBothFamilies(sock, to, IPV6_MTU_DISCOVER, IPV6_PMTUDISC_PROBE, IP_MTU_DISCOVER, IP_PMTUDISC_PROBE);
+}
+
+void askForTrafficClass(int sock, int family)
+{
+    constexpr int on = 1;
+    if (family == AF_INET6)
+        setsockopt(sock, SOL_IPV6, IPV6_RECVTCLASS, &on, sizeof on);
+    setsockopt(sock, SOL_IP, IP_RECVTOS, &on, sizeof on);  // and from IPv4 senders, to an IPv6 socket
+}

@@ -72,3 +72,8 @@ Ending makeAndShowSocket(int &sock, int family);
 // Readies a socket to take bursts: a larger buffer, and with offload blocks of datagrams
 // taken as one.
 void prepareReceiving(int sock, Datagrams datagrams);
+// Sets what the socket puts in the IP header of every datagram it sends to `destination`:
+// the IPv6 options, and the IPv4 ones where it sends IPv4.
+Ending applyPathControls(int sock, const Address &destination, const PathControls &path);
+// Asks the kernel for the TOS byte or traffic class of every datagram received.
+void askForTrafficClass(int sock, int family);

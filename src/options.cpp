@@ -90,6 +90,40 @@ std::optional<std::int32_t> digitsFrom(const char *text, std::int32_t least, std
 
 std::optional<std::int32_t> localPortOf(const char *text) { return digitsFrom(text, 1, 65535); }
 
+namespace {
+
+// A number in decimal, or in hexadecimal after 0x, from 0 to `most`.
+std::optional<int> byteOf(const char *text, int most)
+{
+    const std::string_view all(text);
+    const bool hex = all.size() > 2 && all[0] == '0' && (all[1] == 'x' || all[1] == 'X');
+    const std::string_view digits = hex ? all.substr(2) : all;
+    const char *allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of(allowed) != std::string_view::npos)
+        return std::nullopt;
+    const long value = std::strtol(digits.data(), nullptr, hex ? 16 : 10);
+    if (value > most)
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::optional<int> tosOf(const char *text) { return byteOf(text, 255); }
+
+std::optional<int> dscpOf(const char *text)
+{
+    for (const DscpName &named : DSCP_NAMES)
+        if (std::string_view(text) == named.name)
+            return named.value << 2;
+    const auto value = byteOf(text, 63);
+    if (!value)
+        return std::nullopt;
+    return *value << 2;  // the DSCP is the top six bits of the byte
+}
+
+std::optional<int> hopLimitOf(const char *text) { return digitsFrom(text, 1, 255); }
+
 std::optional<std::int32_t> lengthOf(const char *text) { return digitsFrom(text, 1, LARGEST_DATAGRAM); }
 
 namespace {
@@ -141,12 +175,24 @@ std::optional<std::string> misfit(const Options &options, OperationMode mode)
 {
     if (options.bitsPerSecond > 0 && mode == OperationMode::Receive)
         return "-b/--bitrate is for S and L mode";
-    if (options.idleSeconds > 0 && mode == OperationMode::Send)
-        return "-w/--wait is for R and L mode";
+    const PathControls none;
+    if (mode == OperationMode::Receive && options.path.trafficClass != none.trafficClass)
+        return "--tos/--dscp is for S and L mode";
+    if (mode == OperationMode::Receive && options.path.hopLimit != none.hopLimit)
+        return "--ttl/--hop-limit is for S and L mode";
+    if (mode == OperationMode::Receive && options.path.fragments != none.fragments)
+        return "--df is for S and L mode";
     if (options.localPort != 0 && mode == OperationMode::Receive)
         return "-p/--local-port is for S and L mode: R binds the port it is given";
     return std::nullopt;
 }
+
+}  // namespace
+
+namespace {
+
+// The options that have no letter of their own.
+enum LongOnly : int { TOS = 256, DSCP, TTL, DF };
 
 }  // namespace
 
@@ -160,6 +206,9 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"local-port", required_argument, nullptr, 'p'},
         {"length", required_argument, nullptr, 'l'},   {"interval", required_argument, nullptr, 'i'},
         {"json", no_argument, nullptr, 'J'},
+        {"tos", required_argument, nullptr, TOS},      {"dscp", required_argument, nullptr, DSCP},
+        {"ttl", required_argument, nullptr, TTL},      {"hop-limit", required_argument, nullptr, TTL},
+        {"df", no_argument, nullptr, DF},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine command;
@@ -208,6 +257,25 @@ CommandLine readCommandLine(int argc, char *argv[])
             break;
         case 'J':
             command.options.reports.format = ReportFormat::Json;
+            break;
+        case TOS:
+        case DSCP: {
+            const auto byte = option == TOS ? tosOf(optarg) : dscpOf(optarg);
+            if (!byte)
+                return refusal(std::string(option == TOS ? "not a TOS byte from 0 to 255: " : "not a DSCP name or value from 0 to 63: ") + optarg);
+            if (command.options.path.trafficClass >= 0)
+                return refusal("--tos and --dscp set the same byte: give one of them, once");
+            command.options.path.trafficClass = *byte;
+            break;
+        }
+        case TTL:
+            if (const auto hops = hopLimitOf(optarg))
+                command.options.path.hopLimit = *hops;
+            else
+                return refusal(std::string("not a TTL or hop limit from 1 to 255: ") + optarg);
+            break;
+        case DF:
+            command.options.path.fragments = Fragments::Refused;
             break;
         case 'v':
             command.options.reports.when = Reports::Always;

@@ -13,7 +13,9 @@ enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen 
 
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
-    double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never
+    double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never;
+                               // S waits so long for late answers where it reports them
+    PathControls path;         // S and L
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     Family family = Family::Any;
@@ -48,6 +50,13 @@ std::int32_t atoiSaturated(const char *text);
 std::optional<double> rateOf(const char *text);
 // BYTES of -l: a decimal number from 1 to LARGEST_DATAGRAM, nothing otherwise.
 std::optional<std::int32_t> lengthOf(const char *text);
+// The TOS byte of --tos, 0 to 255 in decimal or hexadecimal (0x...): nothing otherwise.
+std::optional<int> tosOf(const char *text);
+// The DSCP of --dscp, by name (ef, af11 ... af43, cs0 ... cs7) or 0 to 63 in decimal or
+// hexadecimal, as the TOS byte it makes: nothing otherwise.
+std::optional<int> dscpOf(const char *text);
+// The TTL or hop limit of --ttl, 1 to 255 in decimal: nothing otherwise.
+std::optional<int> hopLimitOf(const char *text);
 // SECONDS, fractions allowed, more than 0 and at most a year: nothing otherwise.
 std::optional<double> secondsOf(const char *text);
 // SECONDS of -i: as secondsOf reads them, and SHORTEST_INTERVAL at least.

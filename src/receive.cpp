@@ -62,7 +62,8 @@ struct ReceiveArea {
     std::array<iovec, SLOTS> slots{};
     std::array<mmsghdr, SLOTS> messages{};
     std::array<sockaddr_storage, SLOTS> senders{};  // counted for the report
-    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
+    // For the size of the datagrams of a block, and a datagram's TOS byte or traffic class.
+    alignas(cmsghdr) std::array<std::array<char, 2 * CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
 };
 
 // Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
@@ -75,18 +76,27 @@ int receiveBatch(int sock, ReceiveArea &area)
     return recvmmsg(sock, area.messages.data(), SLOTS, area.flags, nullptr);
 }
 
-// The size of each datagram in what one receive took: a block of equal datagrams from one
-// sender (the last one may be shorter), or a single datagram.
-std::size_t datagramSize(msghdr message, std::size_t length)
+// What the kernel tells of one receive of `length` bytes: the size of each datagram in it
+// (a block of equal datagrams from one sender, the last one may be shorter, or a single
+// datagram), and where asked for, their TOS byte or traffic class.
+struct Arrival {
+    std::size_t each;
+    int trafficClass = -1;
+};
+Arrival arrivalOf(msghdr message, std::size_t length)
 {
+    Arrival arrival{length};
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
-            int size = 0;
-            std::memcpy(&size, CMSG_DATA(c), sizeof size);
-            return static_cast<std::size_t>(size);
-        }
+        int value = 0;
+        std::memcpy(&value, CMSG_DATA(c), std::min(sizeof value, c->cmsg_len - CMSG_LEN(0)));
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO)
+            arrival.each = static_cast<std::size_t>(value);
+        else if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_TOS)  // one byte
+            arrival.trafficClass = static_cast<unsigned char>(value);
+        else if (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_TCLASS)
+            arrival.trafficClass = value & 0xff;
     }
-    return length;
+    return arrival;
 }
 
 // Lines received and not yet written. They leave in writes of whole lines (so that the
@@ -185,15 +195,18 @@ std::size_t takeBatch(Receiver &r, int count)
     std::size_t taken = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
         const std::size_t length = r.area.messages[i].msg_len;
-        const std::size_t each = datagramSize(r.area.messages[i].msg_hdr, length);
+        const Arrival arrival = arrivalOf(r.area.messages[i].msg_hdr, length);
         const char *bytes = r.area.slot(i);
-        r.received.datagrams += length == 0 ? 1 : 0;  // an empty datagram prints nothing
-        for (std::size_t at = 0; at < length; at += each) {
-            const std::size_t size = std::min(each, length - at);
+        std::uint64_t datagrams = length == 0 ? 1 : 0;  // an empty datagram prints nothing
+        for (std::size_t at = 0; at < length; at += arrival.each) {
+            const std::size_t size = std::min(arrival.each, length - at);
             r.lines.add(bytes + at, std::min(size, r.takeMost));
-            r.received.datagrams += 1;
+            ++datagrams;
             r.received.cut += size > r.takeMost ? 1 : 0;
         }
+        r.received.datagrams += datagrams;
+        if (arrival.trafficClass >= 0)
+            r.received.dscp[static_cast<std::size_t>(arrival.trafficClass) >> 2] += datagrams;
         r.senders.add(r.area.senders[i]);
         taken += length;
     }
@@ -372,6 +385,8 @@ Ending receiveMode(const CommandLine &command)
     StatusLine status;
     ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
     prepareReceiving(sock, options.datagrams);
+    if (reporting(options.reports))
+        askForTrafficClass(sock, local.family());
     const Ending bound = bindTo(sock, local);
     printf("Receiver:bind is %d, Receiving, port: %d\n", bound.failed() ? -1 : 0,
            bound.failed() ? command.port & 0xFFFF : boundPort(sock));

@@ -206,25 +206,30 @@ std::string queueDropsText(QueueDrops dropped)
 
 }  // namespace
 
-void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds,
-                   QueueDrops dropped)
+void reportSending(const Reporting &reports, const SentSoFar &sent, std::uint32_t pathMtu)
 {
     if (!reporting(reports))
         return;
-    const auto rate = perSecond(bits(bytes), seconds);
+    const auto rate = perSecond(bits(sent.bytes), sent.seconds);
+    const QueueDrops dropped = sent.queueDrops;
     if (reports.format == ReportFormat::Json)
         return emit(reports, JsonLine("sent")
-                        .count("datagrams", datagrams)
-                        .count("bytes", bytes)
-                        .number("seconds", seconds)
-                        .number("handed_to_kernel_bits_per_second", orNull(rate))
-                        .count("dropped_by_host_queue", dropped.datagrams)
-                        .flag("dropped_by_host_queue_at_least", dropped.atLeast)
-                        .line());
+                                 .count("datagrams", sent.datagrams)
+                                 .count("bytes", sent.bytes)
+                                 .number("seconds", sent.seconds)
+                                 .number("handed_to_kernel_bits_per_second", orNull(rate))
+                                 .count("dropped_by_host_queue", dropped.datagrams)
+                                 .flag("dropped_by_host_queue_at_least", dropped.atLeast)
+                                 .count("refused_too_big", sent.refusedTooBig)
+                                 .json("path_mtu", pathMtu > 0 ? std::to_string(pathMtu) : "null")
+                                 .line());
     std::string text = formatted("sent %" PRId64 " datagram%s, %" PRIu64 " bytes, in %.3f s: %s handed to the kernel\n",
-                                 datagrams, datagrams == 1 ? "" : "s", bytes, seconds, megabits(rate).c_str());
+                                 sent.datagrams, sent.datagrams == 1 ? "" : "s", sent.bytes, sent.seconds,
+                                 megabits(rate).c_str());
     if (dropped.datagrams > 0)
         text += "dropped by this host's queue: " + queueDropsText(dropped) + "\n";
+    if (sent.refusedTooBig > 0)
+        text += formatted("refused as larger than the path MTU (%" PRIu32 "): %" PRIu64 "\n", pathMtu, sent.refusedTooBig);
     emit(reports, text);
 }
 
@@ -304,6 +309,38 @@ std::string counted(std::uint64_t count, const char *noun)
 
 }  // namespace
 
+namespace {
+
+// The DSCP values seen, as JSON: an object from value to count.
+std::string dscpObject(const std::array<std::uint64_t, 64> &dscp)
+{
+    JsonLine object;
+    for (std::size_t value = 0; value < dscp.size(); ++value)
+        if (dscp[value] > 0)
+            object.count(std::to_string(value), dscp[value]);
+    return object.object();
+}
+
+// A line for each DSCP value seen, by name where it has one: "dscp ef: 752".
+std::string dscpLines(const std::array<std::uint64_t, 64> &dscp)
+{
+    std::string lines;
+    for (std::size_t value = 0; value < dscp.size(); ++value)
+        if (dscp[value] > 0)
+            lines += "dscp " + dscpName(value) + ": " + std::to_string(dscp[value]) + "\n";
+    return lines;
+}
+
+}  // namespace
+
+std::string dscpName(std::size_t value)
+{
+    for (const DscpName &named : DSCP_NAMES)
+        if (static_cast<std::size_t>(named.value) == value)
+            return named.name;
+    return std::to_string(value);
+}
+
 void reportReceiving(const Reporting &reports, const Received &received, Drops dropped)
 {
     if (!reporting(reports))
@@ -324,6 +361,7 @@ void reportReceiving(const Reporting &reports, const Received &received, Drops d
                         .flag("dropped_estimated", dropped.estimated)
                         .count("cut", received.cut)
                         .count("cut_to", std::uint64_t{received.takeMost})
+                        .json("dscp", dscpObject(received.dscp))
                         .line());
     const std::string arriving =
         datagramRate ? formatted(", arriving at %.1f datagrams/s and %s on average", *datagramRate, megabits(bitRate).c_str())
@@ -335,7 +373,7 @@ void reportReceiving(const Reporting &reports, const Received &received, Drops d
                    received.sendersEstimated ? " (an estimate)" : "", seconds, arriving.c_str(),
                    dropped.estimated ? "about " : "", dropped.datagrams,
                    dropped.estimated ? " (an estimate: it counts blocks of datagrams)" : "",
-                   counted(received.takeMost, "byte").c_str(), received.cut));
+                   counted(received.takeMost, "byte").c_str(), received.cut) + dscpLines(received.dscp));
 }
 
 double nextOnGrid(double due, double every, double now)

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "answers.hpp"
-#include "options.hpp"
+#include "types.hpp"
 
 #include <array>
 #include <cmath>
@@ -73,8 +73,10 @@ struct QueueDrops {
     std::uint64_t datagrams = 0;
     bool atLeast = false;
 };
-void reportSending(const Reporting &reports, std::int64_t datagrams, std::uint64_t bytes, double seconds,
-                   QueueDrops dropped);
+struct SentSoFar;
+// The sending's report; `pathMtu`, where this host refused datagrams larger than the path
+// (--df), is the MTU it gave.
+void reportSending(const Reporting &reports, const SentSoFar &sent, std::uint32_t pathMtu);
 // The kernel refused to cut a block after so many datagrams (for `error`): the rest goes
 // one packet a datagram.
 void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu);
@@ -95,6 +97,7 @@ struct Received {
     std::uint64_t receives = 0;  // datagrams, or blocks of them where coalesced
     double first = 0;
     double last = 0;
+    std::array<std::uint64_t, 64> dscp{};  // datagrams by the DSCP they carried, where it is asked for
 };
 // Datagrams dropped by the receiving socket. It counts what it queues: a datagram, or with
 // coalescing a block of them, whose size is then estimated from the blocks received.
@@ -104,6 +107,8 @@ struct Drops {
 };
 Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received);
 void reportReceiving(const Reporting &reports, const Received &received, Drops dropped);
+// A DSCP value as commonly written: "ef", "af11", "cs1", or its number where it has no name.
+std::string dscpName(std::size_t value);
 
 // What one direction had done by a moment: the interval reports are the differences, so
 // that they add up to the final report's counts exactly.
@@ -113,6 +118,7 @@ struct SentSoFar {
     std::uint64_t answers = 0;  // of the network, to what was sent
     QueueDrops queueDrops;
     double seconds = 0;         // since the sending started
+    std::uint64_t refusedTooBig = 0;  // by this host, as larger than the path MTU (--df)
 };
 struct ReceivedSoFar {
     std::uint64_t datagrams = 0;

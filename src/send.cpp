@@ -185,7 +185,7 @@ enum class Calls { ManyDatagrams, OneDatagram };
 enum class Path { FirstBlock, FromFile, ReadAndCut, OnePacketEach };
 
 // What a refused send means, and so what the sending does next.
-enum class Refusal { SendAgain, DroppedByTheQueue, Stop, Fails };
+enum class Refusal { SendAgain, DroppedByTheQueue, TooBig, Stop, Fails };
 
 // Three refusals in a row that no answer of the network explains are this host's own (a
 // prohibiting route, a broadcast address): the run ends on them.
@@ -242,13 +242,17 @@ private:
     Ending sendEach(std::size_t length);
     Refusal judge(int error);
     bool answeredSinceLastRefusal();
+    bool refusedTooBigSinceLastRefusal();
     bool routeRefusesBlocks(int error) const;
     void awaitTurn();
     void reportIfDue(double now);
     void handedOver(std::size_t datagrams);
     void droppedByTheQueue(std::size_t datagrams);
     void showProgress();
-    SentSoFar soFar(double seconds) const { return {datagrams_, bytes_, answers_.total(), queueDrops_, seconds}; }
+    SentSoFar soFar(double seconds) const
+    {
+        return {datagrams_, bytes_, answers_.total(), queueDrops_, seconds, answers_.refusedTooBig()};
+    }
 
     const Descriptor file_;
     const int sock_;
@@ -269,6 +273,7 @@ private:
     std::uint64_t bytes_ = 0;
     QueueDrops queueDrops_;
     std::uint64_t answersAtRefusal_;
+    std::uint64_t tooBigAtRefusal_ = 0;
     int unanswered_ = 0;  // refusals in a row that no answer explains
     const double start_;
     Intervals<SentSoFar> intervals_;
@@ -289,7 +294,7 @@ Ending Sender::sendAll()
         return out;
     const double seconds = secondsNow() - start_;
     intervals_.close(soFar(seconds));
-    reportSending(how_.reports, datagrams_, bytes_, seconds, queueDrops_);
+    reportSending(how_.reports, soFar(seconds), answers_.pathMtu());
     reportRouteMtu(how_.reports, mtuAtStart_, routeMtu(destination_));
     return {};
 }
@@ -360,6 +365,9 @@ Ending Sender::sendStraightFromFile()
             bytes_ += length;
             return {};
         }
+        case Refusal::TooBig:  // with --df: the same block again from a read, which is cut smaller
+            path_ = Path::ReadAndCut;
+            return lseek(file_.get(), offset_, SEEK_SET) < 0 ? failure("lseek") : Ending{};
         case Refusal::Stop:
             return {};
         case Refusal::Fails:
@@ -393,6 +401,9 @@ Ending Sender::sendBlock(std::size_t length)
             handedOver(datagrams);
             droppedByTheQueue(datagrams);
             return {};
+        case Refusal::TooBig:  // with --df: each datagram of the block is refused, and counted
+            path_ = Path::OnePacketEach;
+            return sendEach(length);
         case Refusal::Stop:
             return {};
         case Refusal::Fails:
@@ -429,6 +440,9 @@ Ending Sender::sendEach(std::size_t length)
             handedOver(1);
             droppedByTheQueue(1);
             continue;
+        case Refusal::TooBig:  // not handed over: neither its datagram nor its bytes count as sent
+            bytes_ -= batch_->parts[done++].iov_len;
+            continue;
         case Refusal::Stop:
             return {};
         case Refusal::Fails:
@@ -450,6 +464,8 @@ Refusal Sender::judge(int error)
         return Refusal::SendAgain;
     if (error == ENOBUFS)
         return Refusal::DroppedByTheQueue;
+    if (error == EMSGSIZE && refusedTooBigSinceLastRefusal())  // with --df: skipped, and counted
+        return Refusal::TooBig;
     if (!leftByAnAnswer(error))
         return Refusal::Fails;
     if (answeredSinceLastRefusal()) {
@@ -469,6 +485,17 @@ bool Sender::answeredSinceLastRefusal()
     const bool answered = now != answersAtRefusal_;
     answersAtRefusal_ = now;
     return answered;
+}
+
+// Reads the answers queued: whether this host refused a datagram as larger than the path
+// MTU (--df) since the last refusal, rather than an answer leaving its error pending.
+bool Sender::refusedTooBigSinceLastRefusal()
+{
+    readAnswers(sock_, answers_);
+    const std::uint64_t now = answers_.refusedTooBig();
+    const bool refused = now != tooBigAtRefusal_;
+    tooBigAtRefusal_ = now;
+    return refused;
 }
 
 // The route refuses the kernel's cut: it cannot offload (EIO), or its MTU is below the
@@ -550,6 +577,8 @@ Ending sendMode(const CommandLine &command)
     if (const Ending bound = bindSendingSocket(sock, options.source, options.localPort, familyOf(to), SENDER_LOCAL_PORT);
         bound.failed())
         return bound;
+    if (const Ending set = applyPathControls(sock, to, options.path); set.failed())
+        return set;
     askForAnswers(sock);
     refuseArrivals(sock);  // what peers send to this port would take the room the answers need
     StatusLine status;
@@ -560,7 +589,7 @@ Ending sendMode(const CommandLine &command)
     if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;
     if (reporting(reports))  // the answers to the last datagrams are on their way
-        awaitAnswers(sock, answers, LATE_ANSWERS_SECONDS);
+        awaitAnswers(sock, answers, options.idleSeconds > 0 ? options.idleSeconds : LATE_ANSWERS_SECONDS);
     reportAnswers(reports, answers, droppedBy(sock));
     return {};
 }

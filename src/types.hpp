@@ -28,3 +28,25 @@ enum class Datagrams { OnePacketEach, Offloaded };
 
 // The address family a name is resolved in, where it has both.
 enum class Family { Any, IPv4, IPv6 };
+
+// Whether a datagram larger than the path may be cut into fragments on the way.
+enum class Fragments { Allowed, Refused };
+
+// What S and L set in the IP header of every datagram they send: --tos or --dscp, --ttl
+// and --df. None set leaves the system's own.
+struct PathControls {
+    int trafficClass = -1;  // the IPv4 TOS byte or IPv6 traffic class, 0 to 255; -1: none set
+    int hopLimit = -1;      // the TTL or hop limit, 1 to 255; -1: none set
+    Fragments fragments = Fragments::Allowed;
+};
+
+// The DSCP values that have a name, as they are commonly written.
+struct DscpName {
+    const char *name;
+    int value;
+};
+constexpr DscpName DSCP_NAMES[] = {
+    {"cs0", 0},   {"cs1", 8},   {"af11", 10}, {"af12", 12}, {"af13", 14}, {"cs2", 16}, {"af21", 18},
+    {"af22", 20}, {"af23", 22}, {"cs3", 24},  {"af31", 26}, {"af32", 28}, {"af33", 30}, {"cs4", 32},
+    {"af41", 34}, {"af42", 36}, {"af43", 38}, {"cs5", 40},  {"ef", 46},   {"cs6", 48}, {"cs7", 56},
+};

@@ -24,7 +24,7 @@ TEST(Answers, EachIcmpErrorHasItsKind)
         {V6, 1, 1, AnswerKind::Prohibited},           {V6, 1, 6, AnswerKind::Prohibited},
         {V6, 2, 0, AnswerKind::PacketTooBig},  {V6, 3, 0, AnswerKind::TimeExceeded},
         {V6, 3, 3, AnswerKind::TimeExceeded},         {V4, 1, 3, AnswerKind::Other},  // ICMPv6 numbers, ICMP origin
-        {SO_EE_ORIGIN_LOCAL, 3, 3, AnswerKind::Other},
+        {SO_EE_ORIGIN_LOCAL, 3, 3, AnswerKind::Other},  {V6, 1, 2, AnswerKind::HostUnreachable},  // beyond scope
     };
     for (const auto &c : cases)
         EXPECT_EQ(answerKindOf(c.origin, c.type, c.code), c.kind)
@@ -58,11 +58,16 @@ TEST(Answers, CountedByKindMtuAndReporterInBoundedMemory)
     answers.add(AnswerKind::FragmentationNeeded, 1000, near);
     answers.add(AnswerKind::FragmentationNeeded, 1280, near);
     answers.add(AnswerKind::PortUnreachable, 0, near);
+    sockaddr_storage ipv6{};
+    ipv6.ss_family = AF_INET6;
+    inet_pton(AF_INET6, "2001:db8::1", &reinterpret_cast<sockaddr_in6 &>(ipv6).sin6_addr);
+    answers.add(AnswerKind::PacketTooBig, 1280, ipv6);
     const std::vector<std::string> first = {
         "port unreachable from 10.9.0.2, 752 times",
         "fragmentation needed (MTU 1000) from 10.9.0.1, 1 time",
         "fragmentation needed (MTU 1280) from 10.9.0.1, 1 time",
         "port unreachable from 10.9.0.1, 1 time",
+        "packet too big (MTU 1280) from 2001:db8::1, 1 time",
     };
     EXPECT_EQ(linesOf(answers), first);
     // A flood of forged reporters: the first ones kept apart, the rest counted together.
@@ -70,9 +75,9 @@ TEST(Answers, CountedByKindMtuAndReporterInBoundedMemory)
         answers.add(AnswerKind::TimeExceeded, 0, ipv4(0xc0000000 + i));
     const auto lines = linesOf(answers);
     ASSERT_EQ(lines.size(), Answers::REPORTERS_KEPT + 1);
-    EXPECT_EQ(lines[4], "time exceeded from 192.0.0.0, 1 time");
-    EXPECT_EQ(lines.back(), "time exceeded from other reporters, " + std::to_string(100000 - (Answers::REPORTERS_KEPT - 4)) + " times");
-    EXPECT_EQ(answers.total(), 755u + 100000u);
+    EXPECT_EQ(lines[5], "time exceeded from 192.0.0.0, 1 time");
+    EXPECT_EQ(lines.back(), "time exceeded from other reporters, " + std::to_string(100000 - (Answers::REPORTERS_KEPT - 5)) + " times");
+    EXPECT_EQ(answers.total(), 756u + 100000u);
 }
 
 TEST(Answers, OnlyTheErrorsThatAnswersLeaveAreRetried)

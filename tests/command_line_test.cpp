@@ -46,7 +46,7 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"--bogus", "S", missing, "9"}, usage, 255, "frandle: unknown option --bogus\n"},
         {{"-b"}, usage, 255, "frandle: -b needs a value\n"},
         {{"-b", "1M", "R", "-", "9"}, usage, 255, "frandle: -b/--bitrate is for S and L mode\n"},
-        {{"-w", "1", "S", missing, "9", "127.0.0.1"}, usage, 255, "frandle: -w/--wait is for R and L mode\n"},
+        {{"--df", "R", missing, "9"}, usage, 255, "frandle: --df is for S and L mode\n"},
         {{"-b", "fast", "S", missing, "9"}, usage, 255, "frandle: not a rate: fast\n"},
         {{"--bitrate=0", "L", missing, "9"}, usage, 255, "frandle: not a rate: 0\n"},
         {{"-w", "-1", "R", "-", "9"}, usage, 255, "frandle: not a number of seconds: -1\n"},
@@ -107,6 +107,7 @@ TEST(CommandLine, OutputThatCannotBeWrittenEndsTheRun)
         {"exec" + run + " >/dev/full", {"R", "-", p}, "", "stdout: No space left on device\n", 1},
         {"exec" + run + " >/dev/full", {"L", file.path(), "9", "127.0.0.1"}, "", "stdout: No space left on device\n", 1},
         {"exec" + run + " >&-", {"R", "-", p}, "", "stdout: Bad file descriptor\n", 1},
+        // Neither stream reaches the test: the failure, told nowhere, still ends the run with 1.
         {"exec" + run + " >/dev/full 2>&-", {"R", "-", p}, "", "", 1},
         {"trap '' XFSZ; ulimit -f 1; exec" + run + " >" + capped.path(), {"R", "-", p}, "", "stdout: File too large\n", 1},
         // A pipe whose reader is gone; exec, so that the tool is the child the test ends.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,15 @@ TEST(Line, ATerminalSeesNoByteThatCouldDriveItOrReorderItsText)
         SCOPED_TRACE(c.bytes);
         EXPECT_EQ(shown(c.bytes, TerminalText::Bytes), "rcvd " + c.asBytes + "\n");
         EXPECT_EQ(shown(c.bytes, TerminalText::Utf8), "rcvd " + c.asUtf8 + "\n");
+    }
+}
+
+// The user's locale says what a terminal reads.
+TEST(Line, TheLocaleSaysHowATerminalReadsText)
+{
+    for (const auto &[locale, text] : {std::pair{"C.UTF-8", TerminalText::Utf8}, {"C", TerminalText::Bytes}}) {
+        setenv("LC_ALL", locale, 1);
+        EXPECT_EQ(terminalTextOfLocale(), text) << locale;
     }
 }
 

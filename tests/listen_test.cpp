@@ -111,11 +111,8 @@ TEST(Listen, ASecondRunFailsAtTheBindButMayChooseAnotherPort)
     EXPECT_TRUE(first.running());
 }
 
-TEST(Listen, AListenerThatCannotStartEndsTheRun)
+TEST(Listen, UNSANITIZED(AListenerThatCannotStartEndsTheRun))
 {
-#ifdef FRANDLE_SANITIZED
-    GTEST_SKIP() << "a sanitized binary cannot start under a small address space limit";
-#endif
     // A thread stack larger than the address space allowed: the listener cannot start.
     const TempFile file("payload");
     Child run({"/bin/sh", "-c", "ulimit -v 65536 && ulimit -s 262144 && exec \"$0\" \"$@\"", FRANDLE_BIN, "L",
@@ -167,7 +164,9 @@ TEST(Listen, EveryStopIsPrompt)
         {frandle({"-b", "1k", "L", file.path(), peer, "127.0.0.1", "1000"}), SIZE_MAX, 1},
         {redirected("<" + fifo, {"L", "-", peer, "127.0.0.1"}), SIZE_MAX, 1},
         {frandle({"R", "-", port}), 1, 1},
+#ifndef __SANITIZE_THREAD__  // whose runtime holds back a signal raised in its handler
         {redirected(">" + fifo, {"R", "-", port}), 1000, 2},
+#endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.argv));

@@ -610,4 +610,78 @@ TEST(Network, NoAnswerOrQueueEndsARun)
     }
 }
 
+// What S and L set in every datagram's header (--dscp, --tos, --ttl, --hop-limit, --df),
+// held to the far host's own counters, and the DSCP its receiver reports; with --df a
+// datagram larger than the link is refused and counted, never cut into fragments; and S
+// told by -w to wait hears out a host that is not on the link.
+TEST(Network, PathControlsMarkEveryDatagram)
+{
+    if (geteuid() != 0 || !sh("command -v ip") || !sh("command -v nft"))
+        GTEST_SKIP() << "needs root, ip and nft to build two hosts and count what arrives";
+    const TwoHosts hosts;
+    ASSERT_TRUE(hosts.ready());
+    ASSERT_TRUE(sh("ip -n " + hosts.a + " addr add fd00::1/64 dev va nodad") &&
+                sh("ip -n " + hosts.b + " addr add fd00::2/64 dev vb nodad"));
+    const std::string nft = "ip netns exec " + hosts.b + " nft ";
+    ASSERT_TRUE(sh(nft + "add table inet marks") &&
+                sh(nft + "add chain inet marks in '{ type filter hook input priority 0; }'"));
+    const std::vector<std::string> rules = {
+        "udp dport 5030 ip dscp ef", "udp dport 5031 ip ttl 7", "udp dport 5032 ip6 hoplimit 7",
+        "udp dport 5033 ip frag-off \\& 0x4000 != 0", "udp dport 5034 ip dscp af41", "udp dport 5035",
+    };
+    for (const std::string &rule : rules)
+        ASSERT_TRUE(sh(nft + "add rule inet marks in " + rule + " counter drop")) << rule;
+    const auto counted = [&](std::size_t rule) {  // by the rule's own counter, in the order added
+        const std::string listing = outputOf(nft + "list chain inet marks in");
+        std::size_t at = 0;
+        for (std::size_t i = 0; i <= rule && at != std::string::npos; ++i)
+            at = listing.find("counter packets ", at + 1);
+        return at == std::string::npos ? SIZE_MAX : std::stoul(listing.substr(at + 16));
+    };
+    const TempFile file(textBytes(200 * 1000));  // 200 datagrams of 1000 bytes
+    const struct {
+        std::vector<std::string> args;
+        std::string address;
+        std::size_t rule;
+    } cases[] = {
+        {{"--dscp", "ef", "S"}, "192.0.2.2", 0},
+        {{"--ttl", "7", "-w", "0.3", "L"}, "192.0.2.2", 1},
+        {{"--hop-limit", "7", "S"}, "fd00::2", 2},
+        {{"--df", "S"}, "192.0.2.2", 3},
+        {{"--tos", "0x88", "S"}, "::ffff:192.0.2.2", 4},  // IPv4 from an IPv6 socket
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {file.path(), std::to_string(5030 + c.rule), c.address, "1000"});
+        Child run(TwoHosts::in(hosts.a, frandle(args)));
+        EXPECT_EQ(run.wait(), 0) << run.err();
+        EXPECT_EQ(counted(c.rule), 200u);
+    }
+    // The receiver sees the marks; datagrams larger than the link go nowhere with --df.
+    Child receive(TwoHosts::in(hosts.b, frandle({"-v", "R", "-", "5036"})));
+    ASSERT_TRUE(receive.waitForOut("Receiving, port: 5036\n"));
+    Child marked(TwoHosts::in(hosts.a, frandle({"--dscp", "cs3", "S", file.path(), "5036", "192.0.2.2", "1000"})));
+    EXPECT_EQ(marked.wait(), 0);
+    const long fragmentsBefore = kernelCount("Ip", "FragCreates", hosts.a);
+    Child large(TwoHosts::in(hosts.a, frandle({"-v", "--df", "-l", "1300", "S", file.path(), "5035", "192.0.2.2"})));
+    EXPECT_EQ(large.wait(), 0);
+    EXPECT_EQ(numberAfter(large.err(), "refused as larger than the path MTU (1280): "), 154 - counted(5));
+    EXPECT_EQ(counted(5), 1u);  // the last of 154 datagrams, of 1100 bytes
+    EXPECT_EQ(kernelCount("Ip", "FragCreates", hosts.a), fragmentsBefore);
+    settle(receive);
+    EXPECT_EQ(receive.stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_NE(receive.err().find("dscp cs3: 200\n"), std::string::npos) << receive.err();
+    // A host missing from the link is answered for by this one, after its neighbour lookup,
+    // over its own loopback.
+    ASSERT_TRUE(sh("ip -n " + hosts.a + " link set lo up"));
+    const long answeredBefore = kernelCount("Icmp", "OutDestUnreachs", hosts.a);
+    Child absent(TwoHosts::in(hosts.a, frandle({"-v", "-w", "5", "S", file.path(), "5036", "192.0.2.99"})));
+    EXPECT_EQ(absent.wait(10s), 0);
+    const long answered = kernelCount("Icmp", "OutDestUnreachs", hosts.a) - answeredBefore;
+    EXPECT_GT(answered, 0);
+    EXPECT_EQ(numberAfter(absent.err(), "host unreachable from 192.0.2.1, "), static_cast<std::size_t>(answered))
+        << absent.err();
+}
+
 }  // namespace

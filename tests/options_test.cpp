@@ -22,7 +22,7 @@ TEST(Options, RatesAndWaitsAreReadOrRefused)
         {"40001", 40001, 40001, 40001},
         {"1", 1, 1, 1},
         {"1.5", 1.5, 1.5},
-        {"0.5", std::nullopt, 0.5},  // below 1 bit/s
+        {".5", std::nullopt, 0.5},  // below 1 bit/s
         {"10k", 1e4, std::nullopt},
         {"10K", 1e4, std::nullopt},
         {"2.5m", 2.5e6, std::nullopt},
@@ -95,7 +95,7 @@ TEST(Options, OptionsMayComeAnywhereAndDashDashEndsThem)
         {{"S", "f", "9", "a", "-5"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", -5, 0},
         {{"S", "f", "9", "a", "100", "x"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0},  // size unread
         {{"--", "S", "-w", "9", "a"}, CommandLine::Asks::Transfer, OperationMode::Send, "-w", 1396, 0},
-        {{"S", "f", "--wait=3", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
+        {{"R", "f", "--dscp=ef", "9"}, CommandLine::Asks::Refusal, OperationMode::None, "", 1396, 0},
         {{"S", "f", "9", "-O"}, CommandLine::Asks::Transfer, OperationMode::Send, "f", 1396, 0, Datagrams::Offloaded},
         {{"--offload", "R", "-", "9"}, CommandLine::Asks::Transfer, OperationMode::Receive, "-", 1396, 0, Datagrams::Offloaded},
         // -4 and -6 are options but in the send size's place, where they were a size.
@@ -176,3 +176,24 @@ TEST(Options, IntervalAndJsonReportsAreAlwaysWrittenUnlessQuiet)
 }
 
 }  // namespace
+
+// The header fields of S and L: numbers and DSCP names as a user writes them, nothing else.
+TEST(Options, PathControlsReadAsWritten)
+{
+    const std::optional<int> none;
+    const struct {
+        const char *text;
+        std::optional<int> tos, dscp, hops;  // the byte each option makes, or a refusal
+    } cases[] = {
+        {"0", 0, 0, none},          {"255", 255, none, 255},      {"256", none, none, none},
+        {"63", 63, 252, 63},        {"0x3f", 0x3f, 252, none},    {"0X88", 0x88, none, none},
+        {"ef", none, 184, none},    {"af41", none, 136, none},    {"cs7", none, 224, none},
+        {"af44", none, none, none}, {"EF", none, none, none},     {"-1", none, none, none},
+        {"", none, none, none},     {"0x", none, none, none},     {" 7", none, none, none},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(tosOf(c.text), c.tos) << c.text;
+        EXPECT_EQ(dscpOf(c.text), c.dscp) << c.text;
+        EXPECT_EQ(hopLimitOf(c.text), c.hops) << c.text;
+    }
+}

@@ -228,7 +228,7 @@ TEST(ProbeLogic, TalliesCraftedLines)
         {"more than five missing ranges", runOf(RUN, 13, {1, 3, 5, 7, 9, 11}),
          figures(R, "13", 6, "7", 0, 0, 0) + "  missing: 0, 2, 4, 6, 8, ...\n" + BROKEN},
         {"a duplicate and two swapped", runOf(RUN, 3, {0, 2, 1, 1}), figures(R, "3", 3, "0", 1, 1, 0) + BROKEN},
-        {"two swapped", runOf(RUN, 3, {1, 0, 2}), figures(R, "3", 3, "0", 0, 1, 0) + WHOLE},
+        {"the last first: each after it is late", runOf(RUN, 3, {2, 0, 1}), figures(R, "3", 3, "0", 0, 2, 0) + WHOLE},
         {"a filler byte altered: damaged, not also missing",
          runOf(RUN, 3, {0, 2}) + Lines{rcvd(altered(one, 60, 'x'))},
          figures(R, "3", 2, "0", 0, 0, 1) + BROKEN},
@@ -272,10 +272,6 @@ TEST(ProbeLogic, TalliesCraftedLines)
         const Tally tally = tallied(c.lines);
         EXPECT_EQ(printed(reportText, tally), c.report);
         EXPECT_EQ(whole(tally), c.report.ends_with("verdict: every datagram arrived intact, exactly once\n"));
-        for (const auto &[id, run] : tally.runs) {
-            const Figures f = figuresOf(run);
-            EXPECT_TRUE(!f.known || f.expected == f.intact + f.damaged + f.missing) << id;
-        }
     }
     // A line ends where the log says, even where its bytes go on in memory.
     const std::string full = rcvd(chunk(RUN, 0, 1));
