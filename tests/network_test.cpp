@@ -31,9 +31,13 @@ public:
     TwoHosts()
     {
         ready_ = sh("ip netns add " + a) && sh("ip netns add " + b) &&
-                 sh("ip link add va netns " + a + " type veth peer name vb netns " + b) &&
+                 sh("ip link add va netns " + a + " address 02:00:00:00:00:01 type veth peer name vb netns " + b +
+                    " address 02:00:00:00:00:02") &&
                  sh("ip -n " + a + " addr add 192.0.2.1/24 dev va") && sh("ip -n " + b + " addr add 192.0.2.2/24 dev vb") &&
-                 sh("ip -n " + a + " link set va mtu 1280 up") && sh("ip -n " + b + " link set vb mtu 1280 up");
+                 sh("ip -n " + a + " link set va mtu 1280 up") && sh("ip -n " + b + " link set vb mtu 1280 up") &&
+                 // Each knows the other's link address: no datagram waits on, or is lost to, a lookup.
+                 sh("ip -n " + a + " neigh replace 192.0.2.2 lladdr 02:00:00:00:00:02 dev va nud permanent") &&
+                 sh("ip -n " + b + " neigh replace 192.0.2.1 lladdr 02:00:00:00:00:01 dev vb nud permanent");
     }
     ~TwoHosts()
     {
