@@ -241,8 +241,11 @@ private:
     Ending sendBlock(std::size_t length);
     Ending sendEach(std::size_t length);
     Refusal judge(int error);
-    bool answeredSinceLastRefusal();
-    bool refusedTooBigSinceLastRefusal();
+    struct NewSinceLastRefusal {
+        bool answered;       // by the network
+        bool refusedTooBig;  // by this host, with --df
+    };
+    NewSinceLastRefusal readSinceLastRefusal();
     bool routeRefusesBlocks(int error) const;
     void awaitTurn();
     void reportIfDue(double now);
@@ -424,7 +427,7 @@ Ending Sender::sendEach(std::size_t length)
             handedOver(static_cast<std::size_t>(sent));
             // The call lost the error of the datagram it stopped at. An answer pending on the
             // socket refused it, and it goes again; with no answer read, the queue dropped it.
-            if (static_cast<std::size_t>(sent) < asked && !answeredSinceLastRefusal()) {
+            if (static_cast<std::size_t>(sent) < asked && !readSinceLastRefusal().answered) {
                 ++done;
                 handedOver(1);
                 droppedByTheQueue(1);
@@ -464,11 +467,12 @@ Refusal Sender::judge(int error)
         return Refusal::SendAgain;
     if (error == ENOBUFS)
         return Refusal::DroppedByTheQueue;
-    if (error == EMSGSIZE && refusedTooBigSinceLastRefusal())  // with --df: skipped, and counted
-        return Refusal::TooBig;
-    if (!leftByAnAnswer(error))
+    if (!leftByAnAnswer(error))  // EMSGSIZE among them
         return Refusal::Fails;
-    if (answeredSinceLastRefusal()) {
+    const NewSinceLastRefusal read = readSinceLastRefusal();
+    if (error == EMSGSIZE && read.refusedTooBig)  // with --df: skipped, and counted
+        return Refusal::TooBig;
+    if (read.answered) {
         unanswered_ = 0;
         return Refusal::SendAgain;
     }
@@ -476,26 +480,17 @@ Refusal Sender::judge(int error)
 }
 
 // Reads the answers queued: whether any came (read by either thread of L mode) since the
-// last refusal. The kernel queues an answer before it leaves the answer's error pending,
-// so a read in between counts an answer whose refusal comes later, unexplained.
-bool Sender::answeredSinceLastRefusal()
+// last refusal, and whether this host refused a datagram as larger than the path MTU. The
+// kernel queues an answer before it leaves the answer's error pending, so a read in
+// between counts an answer whose refusal comes later, unexplained.
+Sender::NewSinceLastRefusal Sender::readSinceLastRefusal()
 {
     readAnswers(sock_, answers_);
-    const std::uint64_t now = answers_.total();
-    const bool answered = now != answersAtRefusal_;
-    answersAtRefusal_ = now;
-    return answered;
-}
-
-// Reads the answers queued: whether this host refused a datagram as larger than the path
-// MTU (--df) since the last refusal, rather than an answer leaving its error pending.
-bool Sender::refusedTooBigSinceLastRefusal()
-{
-    readAnswers(sock_, answers_);
-    const std::uint64_t now = answers_.refusedTooBig();
-    const bool refused = now != tooBigAtRefusal_;
-    tooBigAtRefusal_ = now;
-    return refused;
+    const std::uint64_t answers = answers_.total(), tooBig = answers_.refusedTooBig();
+    const NewSinceLastRefusal read{answers != answersAtRefusal_, tooBig != tooBigAtRefusal_};
+    answersAtRefusal_ = answers;
+    tooBigAtRefusal_ = tooBig;
+    return read;
 }
 
 // The route refuses the kernel's cut: it cannot offload (EIO), or its MTU is below the
