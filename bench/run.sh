@@ -148,7 +148,8 @@ waitFor() {
 cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }'; }
 
 # Datagrams the kernel dropped at a full socket bound to a port.
-drops() { awk -v p="$(printf ':%04X' "$1")" '$2 ~ p { print $NF }' /proc/net/udp; }
+# R's socket is an IPv6 one that takes IPv4 too, the floor's an IPv4 one: both tables.
+drops() { awk -v p="$(printf ':%04X$' "$1")" '$2 ~ p { print $NF }' /proc/net/udp /proc/net/udp6; }
 
 # R mode receiving the 100 MB file from S mode, both with the options given, into a file or
 # (with "pipe") through cat; sets share (of intact lines) and ns (R's CPU time a datagram).
