@@ -1,8 +1,11 @@
 // What the network answered: the error queue of the sending socket, read and counted.
 #include "answers.hpp"
 
+#include "round_trips.hpp"
+
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
@@ -10,6 +13,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -176,39 +180,78 @@ void askForAnswers(int sock)
     setsockopt(sock, SOL_IP, IP_RECVERR, &on, sizeof on);
 }
 
-void readAnswers(int sock, Answers &answers)
+namespace {
+
+// Error queue entries read per call: a stamp comes for every datagram L sends.
+constexpr std::size_t QUEUE_BATCH = 32;
+
+// One entry of the error queue: an answer of the network, this host's refusal of a datagram
+// larger than the path, or the time a datagram was sent.
+void takeQueueEntry(msghdr &message, Answers &answers, RoundTrips *roundTrips)
+{
+    std::int64_t stamp = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
+            scm_timestamping stamps{};
+            std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+            stamp = std::int64_t{stamps.ts[0].tv_sec} * 1'000'000'000 + stamps.ts[0].tv_nsec;
+            continue;
+        }
+        const bool error = (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
+                           (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR);
+        if (!error || c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err)))
+            continue;
+        sock_extended_err about{};
+        std::memcpy(&about, CMSG_DATA(c), sizeof about);
+        if (about.ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {  // its stamp came before it
+            if (roundTrips != nullptr && about.ee_info == SCM_TSTAMP_SND && stamp != 0)
+                roundTrips->stamped(about.ee_data, stamp);
+            continue;
+        }
+        sockaddr_storage reporter{};
+        const std::size_t offered = c->cmsg_len - CMSG_LEN(sizeof about);
+        std::memcpy(&reporter, CMSG_DATA(c) + sizeof about, std::min(offered, sizeof(sockaddr_in6)));
+        if (about.ee_origin == SO_EE_ORIGIN_LOCAL && about.ee_errno == EMSGSIZE)
+            answers.addRefusedTooBig(about.ee_info);  // a datagram larger than the path, with --df
+        if (about.ee_origin != SO_EE_ORIGIN_ICMP && about.ee_origin != SO_EE_ORIGIN_ICMP6)
+            continue;  // this host's own refusals reach the caller as failed calls
+        const AnswerKind kind = answerKindOf(about.ee_origin, about.ee_type, about.ee_code);
+        const bool hasMtu = kind == AnswerKind::FragmentationNeeded || kind == AnswerKind::PacketTooBig;
+        answers.add(kind, hasMtu ? about.ee_info : 0, reporter);
+    }
+}
+
+}  // namespace
+
+void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips)
 {
     // The datagram that was answered comes back too; only its start is needed, if that.
-    char quoted[64];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6))];
+    constexpr std::size_t CONTROL_SIZE =
+        CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6)) + CMSG_SPACE(sizeof(scm_timestamping));
+    struct Entry {
+        char quoted[64];
+        alignas(cmsghdr) char control[CONTROL_SIZE];
+        iovec data;
+    };
+    std::array<Entry, QUEUE_BATCH> entries;
+    std::array<mmsghdr, QUEUE_BATCH> messages{};
     const std::lock_guard hold(answers.reading_);
     for (;;) {
-        iovec data{quoted, sizeof quoted};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        if (recvmsg(sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
-            break;  // none left (EAGAIN), or nothing that can be read
-        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            const bool error = (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
-                               (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR);
-            if (!error || c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err)))
-                continue;
-            sock_extended_err about{};
-            std::memcpy(&about, CMSG_DATA(c), sizeof about);
-            sockaddr_storage reporter{};
-            const std::size_t offered = c->cmsg_len - CMSG_LEN(sizeof about);
-            std::memcpy(&reporter, CMSG_DATA(c) + sizeof about, std::min(offered, sizeof(sockaddr_in6)));
-            if (about.ee_origin == SO_EE_ORIGIN_LOCAL && about.ee_errno == EMSGSIZE)
-                answers.addRefusedTooBig(about.ee_info);  // a datagram larger than the path, with --df
-            if (about.ee_origin != SO_EE_ORIGIN_ICMP && about.ee_origin != SO_EE_ORIGIN_ICMP6)
-                continue;  // this host's own refusals reach the caller as failed calls
-            const AnswerKind kind = answerKindOf(about.ee_origin, about.ee_type, about.ee_code);
-            const bool hasMtu = kind == AnswerKind::FragmentationNeeded || kind == AnswerKind::PacketTooBig;
-            answers.add(kind, hasMtu ? about.ee_info : 0, reporter);
+        for (std::size_t i = 0; i < QUEUE_BATCH; ++i) {
+            entries[i].data = {entries[i].quoted, sizeof entries[i].quoted};
+            messages[i].msg_hdr = {};
+            messages[i].msg_hdr.msg_iov = &entries[i].data;
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = entries[i].control;
+            messages[i].msg_hdr.msg_controllen = sizeof entries[i].control;
         }
+        const int got = recvmmsg(sock, messages.data(), QUEUE_BATCH, MSG_ERRQUEUE | MSG_DONTWAIT, nullptr);
+        if (got <= 0)
+            break;  // none left (EAGAIN), or nothing that can be read
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
+            takeQueueEntry(messages[i].msg_hdr, answers, roundTrips);
+        if (static_cast<std::size_t>(got) < QUEUE_BATCH)
+            break;
     }
 }
 
@@ -221,7 +264,7 @@ void awaitAnswers(int sock, Answers &answers, double seconds)
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
         if (poll(&queued, 1, static_cast<int>(left.count())) <= 0)
             continue;
-        readAnswers(sock, answers);
+        readAnswers(sock, answers, nullptr);
         // An answer the full queue had no room for still leaves its error pending, which
         // shows as POLLERR until taken; reading the queue takes the others.
         int pending = 0;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+class RoundTrips;
+
 enum class AnswerKind {
     PortUnreachable,
     HostUnreachable,
@@ -57,7 +59,7 @@ public:
     std::vector<AnswerTally> tallies() const;
 
 private:
-    friend void readAnswers(int sock, Answers &answers);
+    friend void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
     struct Tally {
         AnswerKind kind;
         std::uint32_t mtu;  // for fragmentation needed and packet too big, else 0
@@ -78,8 +80,9 @@ private:
 // Asks the kernel to keep the network's answers to this socket's datagrams: of both
 // families on an IPv6 socket, which sends IPv4 to a mapped address.
 void askForAnswers(int sock);
-// Reads every answer queued on the socket, without waiting.
-void readAnswers(int sock, Answers &answers);
+// Reads every answer queued on the socket, without waiting; and in L, where the kernel
+// queues them beside the answers, the times it sent datagrams at.
+void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
 // Reads the answers that come within `seconds`.
 void awaitAnswers(int sock, Answers &answers, double seconds);
 // How long S waits for the answers to its last datagrams, when it reports them.

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <memory>
 
 namespace {
 
@@ -58,8 +59,9 @@ Ending listenMode(const CommandLine &command)
     if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
     StatusLine status;
-    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
+    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), Echo::None, status);
     prepareReceiving(sock, options.datagrams);  // before the first datagram can come back
+    askForSendTimes(sock);
     if (reporting(options.reports))
         askForTrafficClass(sock, to.family());
     askForAnswers(sock);
@@ -72,18 +74,20 @@ Ending listenMode(const CommandLine &command)
         return caught;
 
     Answers answers;
+    const auto roundTrips = std::make_unique<RoundTrips>();
     std::atomic<double> sendingDoneAt = INFINITY;
     Reporting reports = options.reports;
     reports.status = &status;
     Listener listener{sock, memory,
                       Receiving{options.idleSeconds, reports, ReceiveFailure::IsReportedAndSkipped,
-                                options.datagrams, &answers, &sendingDoneAt},
+                                options.datagrams, &answers, &sendingDoneAt, roundTrips.get()},
                       {}};
     pthread_t listenerThread;
     if (const int started = pthread_create(&listenerThread, nullptr, runListener, &listener); started != 0)
         return failure("pthread_create", started, 1);
     leaveStopSignalsToTheListener();
-    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams};
+    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams,
+                      roundTrips.get()};
     const Ending sent = sendFile(file, sock, to, how, answers);
     sendingDoneAt = secondsNow();
     if (sent.failed())

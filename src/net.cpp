@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/net_tstamp.h>
 #include <linux/sock_diag.h>
 #include <netdb.h>
 #include <netinet/udp.h>
@@ -240,6 +241,37 @@ void prepareReceiving(int sock, Datagrams datagrams)
     constexpr int on = 1;
     if (datagrams == Datagrams::Offloaded)
         setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
+    // Times of arrival as the kernel took them, which a reader held up by its output does
+    // not move; where it gives none, the loop reads the clock.
+    constexpr int arrivals = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+    setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPING, &arrivals, sizeof arrivals);
+}
+
+namespace {
+
+// Only the stamp comes back, not a copy of the datagram; ids count from 0.
+constexpr int SEND_AND_ARRIVAL_TIMES = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_TX_SOFTWARE |
+                                       SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID |
+                                       SOF_TIMESTAMPING_OPT_TSONLY;
+
+}  // namespace
+
+void restartSendTimeIds(int sock)
+{
+    constexpr int unnumbered = SEND_AND_ARRIVAL_TIMES & ~SOF_TIMESTAMPING_OPT_ID;
+    setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPING, &unnumbered, sizeof unnumbered);
+    setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPING, &SEND_AND_ARRIVAL_TIMES, sizeof SEND_AND_ARRIVAL_TIMES);
+}
+
+void askForSendTimes(int sock)
+{
+    setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPING, &SEND_AND_ARRIVAL_TIMES, sizeof SEND_AND_ARRIVAL_TIMES);
+    // Each stamp queued takes room in the receive buffer (about 830 bytes measured here),
+    // which the system's limit for anyone holds a few thousand of: beyond it, where this
+    // user may.
+    constexpr int wanted = 64 << 20;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) < 0 && errno == EPERM)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
 }
 
 namespace {
@@ -280,6 +312,14 @@ Ending applyPathControls(int sock, const Address &to, const PathControls &path)
     if (const Ending set = setForBothFamilies(sock, to, IPV6_DONTFRAG, 1, IP_MTU_DISCOVER, IP_PMTUDISC_PROBE); set.failed())
         return set;
     return setForBothFamilies(sock, to, IPV6_MTU_DISCOVER, IPV6_PMTUDISC_PROBE, IP_MTU_DISCOVER, IP_PMTUDISC_PROBE);
+}
+
+void askForSentToAddress(int sock, int family)
+{
+    constexpr int on = 1;
+    if (family == AF_INET6)
+        setsockopt(sock, SOL_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+    setsockopt(sock, SOL_IP, IP_PKTINFO, &on, sizeof on);  // and from IPv4 senders, to an IPv6 socket
 }
 
 void askForTrafficClass(int sock, int family)

@@ -69,11 +69,18 @@ Ending bindSendingSocket(int sock, const std::string &source, std::int32_t local
                          std::int32_t fixedPort);
 // R and L mode show the new socket's descriptor, -1 included, before testing it.
 Ending makeAndShowSocket(int &sock, int family);
-// Readies a socket to take bursts: a larger buffer, and with offload blocks of datagrams
-// taken as one.
+// Readies a socket to take bursts: a larger buffer, the kernel's time of arrival of each
+// datagram, and with offload blocks of datagrams taken as one.
 void prepareReceiving(int sock, Datagrams datagrams);
+// L: the kernel's time of sending too, each datagram numbered in the order sent (each block
+// with offload), through the error queue; and room there for the stamps of a burst.
+void askForSendTimes(int sock);
+// The kernel numbers the sends it stamps from 0 again.
+void restartSendTimeIds(int sock);
 // Sets what the socket puts in the IP header of every datagram it sends to `destination`:
 // the IPv6 options, and the IPv4 ones where it sends IPv4.
 Ending applyPathControls(int sock, const Address &destination, const PathControls &path);
 // Asks the kernel for the TOS byte or traffic class of every datagram received.
 void askForTrafficClass(int sock, int family);
+// Asks the kernel for the address each datagram was sent to (R -e answers from it).
+void askForSentToAddress(int sock, int family);

@@ -173,8 +173,10 @@ bool numberAtStart(const char *text)
 // An option given to a mode that it does nothing in.
 std::optional<std::string> misfit(const Options &options, OperationMode mode)
 {
-    if (options.bitsPerSecond > 0 && mode == OperationMode::Receive)
-        return "-b/--bitrate is for S and L mode";
+    if (options.bitsPerSecond > 0 && mode == OperationMode::Receive && options.echo == Echo::None)
+        return "-b/--bitrate is for S and L mode, and R with -e";
+    if (options.echo != Echo::None && mode != OperationMode::Receive)
+        return "-e/--echo is for R mode";
     const PathControls none;
     if (mode == OperationMode::Receive && options.path.trafficClass != none.trafficClass)
         return "--tos/--dscp is for S and L mode";
@@ -205,7 +207,7 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"offload", no_argument, nullptr, 'O'},       {"source", required_argument, nullptr, 's'},
         {"local-port", required_argument, nullptr, 'p'},
         {"length", required_argument, nullptr, 'l'},   {"interval", required_argument, nullptr, 'i'},
-        {"json", no_argument, nullptr, 'J'},
+        {"json", no_argument, nullptr, 'J'},          {"echo", no_argument, nullptr, 'e'},
         {"tos", required_argument, nullptr, TOS},      {"dscp", required_argument, nullptr, DSCP},
         {"ttl", required_argument, nullptr, TTL},      {"hop-limit", required_argument, nullptr, TTL},
         {"df", no_argument, nullptr, DF},
@@ -225,7 +227,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:J", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:Je", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -276,6 +278,9 @@ CommandLine readCommandLine(int argc, char *argv[])
             break;
         case DF:
             command.options.path.fragments = Fragments::Refused;
+            break;
+        case 'e':
+            command.options.echo = Echo::EveryDatagram;
             break;
         case 'v':
             command.options.reports.when = Reports::Always;

@@ -11,13 +11,17 @@
 
 enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen = 3 };
 
+// R with -e sends every datagram back to where it came from.
+enum class Echo { None, EveryDatagram };
+
 struct Options {
-    double bitsPerSecond = 0;  // of payload, in S and L mode; 0: as fast as it goes
+    double bitsPerSecond = 0;  // of payload, in S and L mode, and the most R -e echoes; 0: no limit
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never;
                                // S waits so long for late answers where it reports them
     PathControls path;         // S and L
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
+    Echo echo = Echo::None;
     Family family = Family::Any;
     std::string source;  // the local address to bind, as typed; empty: any
     std::int32_t localPort = 0;  // S and L send from it; 0: their fixed port

@@ -2,12 +2,15 @@
 #include "receive.hpp"
 
 #include "datagram_line.hpp"
+#include "echo.hpp"
 #include "net.hpp"
 #include "report.hpp"
 #include "senders.hpp"
 #include "stop.hpp"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <fcntl.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -35,11 +38,11 @@ namespace {
 constexpr std::size_t SLOTS = 32;
 constexpr std::size_t BLOCK_SLOT_SIZE = 1 << 16;
 
-// Where a batch of receives lands, each with room for a block, or for what a line shows of
-// one datagram.
+// Where a batch of receives lands, each with room for a block, or a whole datagram to echo,
+// or what a line shows of one datagram.
 struct ReceiveArea {
-    ReceiveArea(Datagrams datagrams, std::size_t takeMost)
-        : slotSize(datagrams == Datagrams::Offloaded ? BLOCK_SLOT_SIZE : takeMost),
+    ReceiveArea(Datagrams datagrams, std::size_t takeMost, Echo echo)
+        : slotSize(datagrams == Datagrams::Offloaded || echo != Echo::None ? BLOCK_SLOT_SIZE : takeMost),
           flags(datagrams == Datagrams::Offloaded ? MSG_DONTWAIT : MSG_DONTWAIT | MSG_TRUNC),
           bytes(std::make_unique<char[]>(SLOTS * slotSize))  // touched now, not while a burst waits
     {
@@ -62,8 +65,11 @@ struct ReceiveArea {
     std::array<iovec, SLOTS> slots{};
     std::array<mmsghdr, SLOTS> messages{};
     std::array<sockaddr_storage, SLOTS> senders{};  // counted for the report
-    // For the size of the datagrams of a block, and a datagram's TOS byte or traffic class.
-    alignas(cmsghdr) std::array<std::array<char, 2 * CMSG_SPACE(sizeof(int))>, SLOTS> controls{};
+    // For the size of the datagrams of a block, a datagram's TOS byte or traffic class, its
+    // time of arrival and the address it was sent to.
+    static constexpr std::size_t CONTROL_SIZE =
+        2 * CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(scm_timestamping)) + CMSG_SPACE(sizeof(in6_pktinfo));
+    alignas(cmsghdr) std::array<std::array<char, CONTROL_SIZE>, SLOTS> controls{};
 };
 
 // Takes what is queued, up to a batch, without waiting: the count, or -1 and errno.
@@ -78,15 +84,35 @@ int receiveBatch(int sock, ReceiveArea &area)
 
 // What the kernel tells of one receive of `length` bytes: the size of each datagram in it
 // (a block of equal datagrams from one sender, the last one may be shorter, or a single
-// datagram), and where asked for, their TOS byte or traffic class.
+// datagram), its time of arrival, and where asked for, their TOS byte or traffic class and
+// the address they were sent to.
 struct Arrival {
     std::size_t each;
+    std::int64_t nanoseconds = 0;  // of the kernel's clock of stamps; 0: none given
     int trafficClass = -1;
+    SentTo to;
 };
 Arrival arrivalOf(msghdr message, std::size_t length)
 {
-    Arrival arrival{length};
+    Arrival arrival{};
+    arrival.each = length;
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
+            scm_timestamping stamps{};
+            std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+            arrival.nanoseconds = std::int64_t{stamps.ts[0].tv_sec} * 1'000'000'000 + stamps.ts[0].tv_nsec;
+            continue;
+        }
+        if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_PKTINFO) {
+            arrival.to.family = AF_INET;
+            std::memcpy(&arrival.to.ipv4, CMSG_DATA(c), sizeof arrival.to.ipv4);
+            continue;
+        }
+        if (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            arrival.to.family = AF_INET6;
+            std::memcpy(&arrival.to.ipv6, CMSG_DATA(c), sizeof arrival.to.ipv6);
+            continue;
+        }
         int value = 0;
         std::memcpy(&value, CMSG_DATA(c), std::min(sizeof value, c->cmsg_len - CMSG_LEN(0)));
         if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO)
@@ -165,8 +191,8 @@ private:
 
 // What the receive loop works in.
 struct ReceiveMemory::Parts {
-    Parts(Datagrams datagrams, std::size_t takeMost, StatusLine &status)
-        : takeMost(takeMost), area(datagrams, takeMost), lines(takeMost, status)
+    Parts(Datagrams datagrams, std::size_t takeMost, Echo echo, StatusLine &status)
+        : takeMost(takeMost), area(datagrams, takeMost, echo), lines(takeMost, status)
     {
         received.takeMost = takeMost;
     }
@@ -176,10 +202,11 @@ struct ReceiveMemory::Parts {
     Lines lines;
     Received received;
     Senders senders;
+    std::optional<Reflector> reflector;  // with -e, made once the socket is bound
 };
 
-ReceiveMemory::ReceiveMemory(Datagrams datagrams, std::size_t takeMost, StatusLine &status)
-    : parts_(std::make_unique<Parts>(datagrams, takeMost, status))
+ReceiveMemory::ReceiveMemory(Datagrams datagrams, std::size_t takeMost, Echo echo, StatusLine &status)
+    : parts_(std::make_unique<Parts>(datagrams, takeMost, echo, status))
 {
 }
 
@@ -188,14 +215,63 @@ ReceiveMemory::~ReceiveMemory() = default;
 namespace {
 
 using Receiver = ReceiveMemory::Parts;
+using ReceivedIntervals = Intervals<ReceivedSoFar>;
 
-// Returns the payload bytes taken.
-std::size_t takeBatch(Receiver &r, int count)
+// What one run of the loop works with besides its memory.
+struct Loop {
+    int sock;
+    Receiver &r;
+    const Receiving &how;
+    ReceivedIntervals intervals;
+    Reflector *reflector;  // with -e
+    double clockOffset;    // the stamps' clock less this one's, in seconds
+    double roundTripsSince = 0;  // the start of the interval the round trips are counted for
+};
+
+ReceivedSoFar receivedSoFar(const Receiver &r, Drops dropped, double seconds)
 {
+    return {r.received.datagrams, r.received.bytes, r.received.cut, dropped, seconds};
+}
+
+// With -i: the interval reports due by `now`, a moment of this clock. Each datagram counts
+// in the interval its arrival falls in, so one ends at its end on the grid.
+void reportIfDue(Loop &loop, double now)
+{
+    if (!loop.intervals.due(now))
+        return;
+    const Receiver &r = loop.r;
+    const double end = loop.intervals.dueAt() - r.received.first;
+    loop.intervals.report(receivedSoFar(r, dropsOf(droppedBy(loop.sock), loop.how.datagrams, r.received), end), now);
+    if (loop.how.roundTrips != nullptr)
+        reportRoundTripInterval(loop.how.reports, loop.how.roundTrips->takeInterval(), loop.roundTripsSince, end);
+    loop.roundTripsSince = end;
+}
+
+// A datagram, or a block of them, that arrived at `at`: the first starts the clock of the
+// report and its intervals, and one that arrived after an interval's end reports it first.
+void arrived(Loop &loop, double at)
+{
+    Received &received = loop.r.received;
+    if (received.first == 0) {
+        received.first = at;
+        loop.intervals.startAt(at);
+    }
+    reportIfDue(loop, at);
+    received.last = at;
+}
+
+// Returns the payload bytes taken. With -e the batch goes back before its lines are written.
+std::size_t takeBatch(Loop &loop, int count)
+{
+    Receiver &r = loop.r;
     std::size_t taken = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
         const std::size_t length = r.area.messages[i].msg_len;
         const Arrival arrival = arrivalOf(r.area.messages[i].msg_hdr, length);
+        const double arrivedAt = arrival.nanoseconds != 0
+                                     ? static_cast<double>(arrival.nanoseconds) / 1e9 - loop.clockOffset
+                                     : secondsNow();
+        arrived(loop, arrivedAt);
         const char *bytes = r.area.slot(i);
         std::uint64_t datagrams = length == 0 ? 1 : 0;  // an empty datagram prints nothing
         for (std::size_t at = 0; at < length; at += arrival.each) {
@@ -203,28 +279,36 @@ std::size_t takeBatch(Receiver &r, int count)
             r.lines.add(bytes + at, std::min(size, r.takeMost));
             ++datagrams;
             r.received.cut += size > r.takeMost ? 1 : 0;
+            if (loop.how.roundTrips != nullptr)
+                loop.how.roundTrips->returned(bytes + at, std::min(size, r.area.slotSize),
+                                              arrival.nanoseconds != 0 ? arrival.nanoseconds : realtimeNanoseconds());
         }
+        if (length == 0 && loop.how.roundTrips != nullptr)
+            loop.how.roundTrips->returned(bytes, 0, arrival.nanoseconds != 0 ? arrival.nanoseconds : realtimeNanoseconds());
         r.received.datagrams += datagrams;
         if (arrival.trafficClass >= 0)
             r.received.dscp[static_cast<std::size_t>(arrival.trafficClass) >> 2] += datagrams;
         r.senders.add(r.area.senders[i]);
+        if (loop.reflector != nullptr)
+            loop.reflector->add(r.area.senders[i], arrival.to, bytes, length, arrival.each, arrivedAt);
         taken += length;
     }
+    if (loop.reflector != nullptr)
+        loop.reflector->send();
     r.received.receives += static_cast<std::uint64_t>(count);
     r.received.bytes += taken;
-    r.received.last = secondsNow();
-    if (r.received.first == 0)
-        r.received.first = r.received.last;
     return taken;
 }
 
-void showReceiving(int sock, const Receiver &r, const Receiving &how)
+void showReceiving(const Loop &loop)
 {
+    const Receiving &how = loop.how;
+    const Receiver &r = loop.r;
     const bool sending = how.sendingDoneAt != nullptr && std::isinf(how.sendingDoneAt->load());
     if (sending || !how.reports.status->due(how.reports))  // L's sending shows its own
         return;
     const double seconds = r.received.last - r.received.first;
-    const Drops dropped = dropsOf(droppedBy(sock), how.datagrams, r.received);
+    const Drops dropped = dropsOf(droppedBy(loop.sock), how.datagrams, r.received);
     how.reports.status->draw("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped", r.received.datagrams,
                seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0,
                dropped.estimated ? "about " : "", dropped.datagrams);
@@ -237,50 +321,42 @@ constexpr std::size_t LEAST_QUEUED_SIZE = 256;
 // Takes what the socket held when the stop came: it refuses every later datagram, so the
 // queue runs dry, and however fast a flood comes nothing that arrived after the stop is
 // printed. Bounded all the same by the most datagrams its buffer could hold.
-void takeQueued(int sock, Receiver &r)
+void takeQueued(Loop &loop)
 {
     int buffer = 0;
     socklen_t size = sizeof buffer;
-    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, &size);
+    getsockopt(loop.sock, SOL_SOCKET, SO_RCVBUF, &buffer, &size);
     const std::size_t most = static_cast<std::size_t>(buffer) / LEAST_QUEUED_SIZE + SLOTS;
     for (std::size_t taken = 0; taken < most;) {
-        const int got = receiveBatch(sock, r.area);
+        const int got = receiveBatch(loop.sock, loop.r.area);
         if (got <= 0)
             break;
-        takeBatch(r, got);
+        takeBatch(loop, got);
         taken += static_cast<std::size_t>(got);
-        if (r.lines.writeAll().failed())  // reported as the loop ends
+        if (loop.r.lines.writeAll().failed())  // reported as the loop ends
             break;
     }
 }
 
-ReceivedSoFar receivedSoFar(const Receiver &r, Drops dropped, double seconds)
-{
-    return {r.received.datagrams, r.received.bytes, r.received.cut, dropped, seconds};
-}
-
-using ReceivedIntervals = Intervals<ReceivedSoFar>;
-
-// With -i, at a moment of the clock `now`, `seconds` after the loop started: an interval
-// report, if one is due.
-void reportIfDue(int sock, const Receiver &r, const Receiving &how, ReceivedIntervals &intervals, double now,
-                 double seconds)
-{
-    if (intervals.due(now))
-        intervals.report(receivedSoFar(r, dropsOf(droppedBy(sock), how.datagrams, r.received), seconds), now);
-}
-
 // Every ending of the loop writes out the lines held and reports what was received: with
-// -i the last interval first, of the same counts.
-Ending endReceiving(std::uint64_t droppedCount, Receiver &r, const Receiving &how, Ending ending,
-                    ReceivedIntervals &intervals, double start)
+// -i the last interval first, of the same counts. The time is the span of the arrivals.
+Ending endReceiving(std::uint64_t droppedCount, Loop &loop, Ending ending)
 {
+    Receiver &r = loop.r;
+    const Receiving &how = loop.how;
     const Ending written = r.lines.writeAll();
     r.received.senders = r.senders.count();
     r.received.sendersEstimated = r.senders.estimated();
     const Drops dropped = dropsOf(droppedCount, how.datagrams, r.received);
-    intervals.close(receivedSoFar(r, dropped, secondsNow() - start));
+    const double span = r.received.last - r.received.first;
+    if (loop.intervals.on() && span > loop.roundTripsSince && how.roundTrips != nullptr)
+        reportRoundTripInterval(how.reports, how.roundTrips->takeInterval(), loop.roundTripsSince, span);
+    loop.intervals.close(receivedSoFar(r, dropped, span));
     reportReceiving(how.reports, r.received, dropped);
+    if (how.roundTrips != nullptr)
+        reportRoundTrips(how.reports, how.roundTrips->whole(), how.roundTrips->sentAs());
+    if (loop.reflector != nullptr)
+        reportEchoed(how.reports, loop.reflector->echoed());
     return written.failed() && !ending.failed() ? written : ending;
 }
 
@@ -322,43 +398,41 @@ Ending receiveUntilEnd(int sock, ReceiveMemory &memory, const Receiving &how)
 {
     Receiver &r = memory.parts();
     const double start = secondsNow();
-    ReceivedIntervals intervals(how.reports, start, receivedInterval);
-    const auto end = [&](const Ending &ending) {
-        return endReceiving(droppedBy(sock), r, how, ending, intervals, start);
-    };
+    if (how.echo != Echo::None)
+        r.reflector.emplace(sock, how.echoBitsPerSecond);
+    Loop loop{sock, r, how, ReceivedIntervals(how.reports, receivedInterval), r.reflector ? &*r.reflector : nullptr,
+              static_cast<double>(realtimeNanoseconds()) / 1e9 - start};
+    const auto end = [&](const Ending &ending) { return endReceiving(droppedBy(sock), loop, ending); };
     int pause = 0;
     for (;;) {
         if (stopAsked()) {
             const std::uint64_t dropped = droppedBy(sock);  // before the refused ones count among them
             refuseArrivals(sock);
-            takeQueued(sock, r);
-            return endReceiving(dropped, r, how, stoppedBy(stopSignalCaught()), intervals, start);
+            takeQueued(loop);
+            return endReceiving(dropped, loop, stoppedBy(stopSignalCaught()));
         }
         const int got = receiveBatch(sock, r.area);
         if (got >= 0) {
-            takeBatch(r, got);
+            if (how.roundTrips != nullptr)  // the send times of what came back were stamped before it left
+                readAnswers(sock, *how.answers, how.roundTrips);
+            takeBatch(loop, got);
             if (const Ending written = r.lines.writeAll(); written.failed())
                 return end(written);
-            showReceiving(sock, r, how);
-            reportIfDue(sock, r, how, intervals, r.received.last, r.received.last - start);  // the batch's time
+            showReceiving(loop);
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (how.answers != nullptr)  // a queued answer would end every wait at once
-                readAnswers(sock, *how.answers);
+            if (how.answers != nullptr)  // a queued answer or stamp would end every wait at once
+                readAnswers(sock, *how.answers, how.roundTrips);
             const double left = idleLeft(r, start, how);
             if (left <= 0)
                 return end({});
-            if (!intervals.on()) {
-                awaitArrival(sock, left);
-                continue;
-            }
             const double now = secondsNow();
-            reportIfDue(sock, r, how, intervals, now, now - start);
-            awaitArrival(sock, std::min(left, intervals.secondsLeft(now)));
+            reportIfDue(loop, now);  // every datagram before its end has been read
+            awaitArrival(sock, std::min(left, loop.intervals.secondsLeft(now)));
         } else if (errno == EINTR) {
             continue;
         } else if (how.answers != nullptr && leftByAnAnswer(errno)) {
-            readAnswers(sock, *how.answers);  // this call took its pending error: no send will be refused by it
+            readAnswers(sock, *how.answers, how.roundTrips);  // this call took its pending error: no send will be refused by it
             continue;
         } else if (how.onFailure == ReceiveFailure::EndsTheRun) {
             return end(failure("recvfrom"));
@@ -383,8 +457,10 @@ Ending receiveMode(const CommandLine &command)
     if (options.family == Family::IPv6)  // -6: no IPv4, even on any address
         keepToIPv6(sock);
     StatusLine status;
-    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), status);
+    ReceiveMemory memory(options.datagrams, static_cast<std::size_t>(options.takeMost), options.echo, status);
     prepareReceiving(sock, options.datagrams);
+    if (options.echo != Echo::None)
+        askForSentToAddress(sock, local.family());
     if (reporting(options.reports))
         askForTrafficClass(sock, local.family());
     const Ending bound = bindTo(sock, local);
@@ -398,6 +474,8 @@ Ending receiveMode(const CommandLine &command)
         return caught;
     Reporting reports = options.reports;
     reports.status = &status;
-    const Receiving how{options.idleSeconds, reports, ReceiveFailure::EndsTheRun, options.datagrams};
+    Receiving how{options.idleSeconds, reports, ReceiveFailure::EndsTheRun, options.datagrams};
+    how.echo = options.echo;
+    how.echoBitsPerSecond = options.bitsPerSecond;
     return receiveUntilEnd(sock, memory, how);
 }

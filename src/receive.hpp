@@ -2,6 +2,7 @@
 #pragma once
 
 #include "answers.hpp"
+#include "round_trips.hpp"
 #include "ending.hpp"
 #include "options.hpp"
 
@@ -9,11 +10,12 @@
 #include <memory>
 
 // The memory of the run's one receive loop, for lines of up to `takeMost` bytes of a
-// datagram, which clear the run's status line where both go to a terminal: made before the first datagram can come, since it must not be touched for the
-// first time while a burst waits.
+// datagram, which clear the run's status line where both go to a terminal, and with -e room
+// for whole datagrams: made before the first datagram can come, since it must not be
+// touched for the first time while a burst waits.
 class ReceiveMemory {
 public:
-    ReceiveMemory(Datagrams datagrams, std::size_t takeMost, StatusLine &status);
+    ReceiveMemory(Datagrams datagrams, std::size_t takeMost, Echo echo, StatusLine &status);
     ~ReceiveMemory();
     ReceiveMemory(const ReceiveMemory &) = delete;
     ReceiveMemory &operator=(const ReceiveMemory &) = delete;
@@ -36,6 +38,10 @@ struct Receiving {
     // and an idle end is counted from the end of the sending at the earliest (infinite
     // while it goes on).
     const std::atomic<double> *sendingDoneAt = nullptr;
+    // L mode: what comes back is timed against what was sent.
+    RoundTrips *roundTrips = nullptr;
+    Echo echo = Echo::None;
+    double echoBitsPerSecond = 0;  // the most -e sends back; 0: no limit
 };
 // Prints every datagram until a stop (a signal, or asked by another thread), an idle end
 // or a failure that ends the run; writes every line held and reports before it returns.

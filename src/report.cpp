@@ -471,6 +471,141 @@ std::string receivedInterval(ReportFormat format, const ReceivedSoFar &before, c
                      megabits(totalBitRate).c_str(), dropsText(now.dropped).c_str(), now.cut);
 }
 
+namespace {
+
+// The percentiles the round-trip reports give, with their names in text and in JSON.
+struct Percentile {
+    const char *text;
+    const char *json;
+    double fraction;
+};
+constexpr Percentile ROUND_TRIP_PERCENTILES[] = {
+    {"min", "min", 0}, {"median", "median", 0.5}, {"p90", "p90", 0.9}, {"p99", "p99", 0.99},
+    {"p99.9", "p999", 0.999}, {"max", "max", 1},
+};
+
+double secondsOf(std::optional<std::int64_t> nanoseconds) { return nanoseconds ? static_cast<double>(*nanoseconds) / 1e9 : NAN; }
+
+double variationOf(const RoundTripFigures &figures)
+{
+    return figures.variations > 0 ? static_cast<double>(figures.variationSum) / static_cast<double>(figures.variations) : NAN;
+}
+
+JsonLine roundTripsJson(std::string_view report, const RoundTripFigures &figures)
+{
+    JsonLine line(report);
+    line.count("timed", figures.timed)
+        .count("ambiguous", figures.ambiguous)
+        .count("unmatched", figures.unmatched)
+        .count("duplicates", figures.duplicates);
+    for (const Percentile &p : ROUND_TRIP_PERCENTILES)
+        line.number(p.json, secondsOf(figures.delays.percentile(p.fraction)));
+    return line.number("mean", figures.delays.mean() / 1e9)
+        .number("rtt_variation", variationOf(figures) / 1e9);
+}
+
+}  // namespace
+
+std::string roundTripsText(const RoundTripFigures &figures)
+{
+    std::string text = formatted("%" PRIu64 " timed (%" PRIu64 " ambiguous, %" PRIu64 " unmatched, %" PRIu64 " duplicates)",
+                                 figures.timed, figures.ambiguous, figures.unmatched, figures.duplicates);
+    if (figures.timed == 0)
+        return text;
+    for (const Percentile &p : ROUND_TRIP_PERCENTILES)
+        text += formatted(", %s %.3f", p.text, secondsOf(figures.delays.percentile(p.fraction)) * 1e3);
+    text += formatted(", mean %.3f", figures.delays.mean() / 1e6);
+    if (figures.variations > 0)
+        text += formatted(", variation %.3f", variationOf(figures) / 1e6);
+    return text + " ms";
+}
+
+void reportRoundTrips(const Reporting &reports, const RoundTripFigures &figures, Stamps sentAs)
+{
+    if (!reporting(reports))
+        return;
+    if (reports.format == ReportFormat::Json)
+        return emit(reports, roundTripsJson("round-trips", figures)
+                                 .text("timed_from", sentAs == Stamps::EachBlock ? "block" : "datagram")
+                                 .line());
+    const bool histogram = reports.when == Reports::Always || errorIsTerminal();
+    const char *timed = sentAs == Stamps::EachBlock ? " (-O: each timed from the send of its block)" : "";
+    emit(reports, "round trips" + std::string(timed) + ": " + roundTripsText(figures) + "\n" +
+                      (histogram && figures.timed > 0 ? histogramRows(figures.delays) : ""));
+}
+
+void reportRoundTripInterval(const Reporting &reports, const RoundTripFigures &figures, double start, double end)
+{
+    if (!reporting(reports))
+        return;
+    if (reports.format == ReportFormat::Json)
+        return emit(reports, roundTripsJson("interval-round-trips", figures).number("start", start).number("end", end).line(),
+                    AfterLine::StatusRedrawn);
+    emit(reports, formatted("round trips in %.3f-%.3f s: %s\n", start, end, roundTripsText(figures).c_str()),
+         AfterLine::StatusRedrawn);
+}
+
+namespace {
+
+// Why datagrams were not echoed, as the reports name them.
+struct NotEchoedName {
+    const char *text;
+    const char *json;
+};
+constexpr NotEchoedName NOT_ECHOED_NAMES[NOT_ECHOED_KINDS] = {
+    {"from its own port", "from_own_port"},
+    {"from ports below 1024", "from_service_port"},
+    {"from port 0", "from_port_zero"},
+    {"from broadcast, multicast or unspecified addresses", "from_group_address"},
+    {"beyond the rate of -b", "over_rate"},
+};
+
+std::string errorName(int error)
+{
+    const char *name = error != 0 ? strerrorname_np(error) : nullptr;
+    return name != nullptr ? name : "other";
+}
+
+}  // namespace
+
+std::string echoedText(const Echoed &echoed)
+{
+    std::string text = "echoed " + counted(echoed.datagrams, "datagram");
+    const char *separator = "; not echoed: ";
+    for (std::size_t kind = 0; kind < NOT_ECHOED_KINDS; ++kind) {
+        if (echoed.notEchoed[kind] == 0)
+            continue;
+        text += formatted("%s%" PRIu64 " %s", separator, echoed.notEchoed[kind], NOT_ECHOED_NAMES[kind].text);
+        separator = ", ";
+    }
+    separator = "; refused by this host: ";
+    for (const Echoed::Refusals &refused : echoed.refusedByHost) {
+        if (refused.datagrams == 0)
+            continue;
+        text += formatted("%s%" PRIu64 " (%s)", separator, refused.datagrams,
+                          refused.error != 0 ? strerror(refused.error) : "other errors");
+        separator = ", ";
+    }
+    return text;
+}
+
+void reportEchoed(const Reporting &reports, const Echoed &echoed)
+{
+    if (!reporting(reports))
+        return;
+    if (reports.format == ReportFormat::Text)
+        return emit(reports, echoedText(echoed) + "\n");
+    JsonLine line("echoed");
+    line.count("datagrams", echoed.datagrams);
+    for (std::size_t kind = 0; kind < NOT_ECHOED_KINDS; ++kind)
+        line.count(NOT_ECHOED_NAMES[kind].json, echoed.notEchoed[kind]);
+    JsonLine refused;
+    for (const Echoed::Refusals &r : echoed.refusedByHost)
+        if (r.datagrams > 0)
+            refused.count(errorName(r.error), r.datagrams);
+    emit(reports, line.json("refused_by_host", refused.object()).line());
+}
+
 void reportInterval(const Reporting &reports, const std::string &line)
 {
     if (reporting(reports))

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "answers.hpp"
+#include "echo.hpp"
+#include "round_trips.hpp"
 #include "types.hpp"
 
 #include <array>
@@ -107,6 +109,16 @@ struct Drops {
 };
 Drops dropsOf(std::uint64_t counted, Datagrams datagrams, const Received &received);
 void reportReceiving(const Reporting &reports, const Received &received, Drops dropped);
+// L's round trips, after the receive report: a line of their figures, and on a terminal or
+// with -v the histogram of their times.
+void reportRoundTrips(const Reporting &reports, const RoundTripFigures &figures, Stamps sentAs);
+// Those that came back from `start` to `end` seconds after the first arrival, with -i.
+void reportRoundTripInterval(const Reporting &reports, const RoundTripFigures &figures, double start, double end);
+// "12 timed (0 ambiguous, 1 unmatched, 0 duplicates), min 0.031, median ... ms"
+std::string roundTripsText(const RoundTripFigures &figures);
+// R with -e: how many went back, and which did not and why.
+void reportEchoed(const Reporting &reports, const Echoed &echoed);
+std::string echoedText(const Echoed &echoed);
 // A DSCP value as commonly written: "ef", "af11", "cs1", or its number where it has no name.
 std::string dscpName(std::size_t value);
 
@@ -142,14 +154,17 @@ template <typename SoFar>
 class Intervals {
 public:
     using Format = std::string (*)(ReportFormat, const SoFar &, const SoFar &);
-    Intervals(const Reporting &reports, double start, Format format)
-        : reports_(reports), format_(format), every_(reports.everySeconds),
-          next_(reports.everySeconds > 0 ? start + reports.everySeconds : INFINITY)
+    Intervals(const Reporting &reports, double start, Format format) : Intervals(reports, format) { startAt(start); }
+    // Started later, by startAt(): none is due before.
+    Intervals(const Reporting &reports, Format format)
+        : reports_(reports), format_(format), every_(reports.everySeconds)
     {
     }
+    void startAt(double start) { next_ = on() ? start + every_ : INFINITY; }
     bool on() const { return every_ > 0; }
     bool due(double now) const { return now >= next_; }
-    double secondsLeft(double now) const { return next_ - now; }  // infinite without -i
+    double dueAt() const { return next_; }  // the end of the interval under way
+    double secondsLeft(double now) const { return next_ - now; }  // infinite without -i, or before the start
     // What was done since the last report, at `now` (a moment of the clock); the next is
     // due after it.
     void report(const SoFar &done, double now)
@@ -174,6 +189,6 @@ private:
     Reporting reports_;
     Format format_;
     double every_;
-    double next_;
+    double next_ = INFINITY;
     SoFar last_{};
 };

@@ -250,6 +250,8 @@ private:
     void awaitTurn();
     void reportIfDue(double now);
     void handedOver(std::size_t datagrams);
+    void sending(const iovec *datagrams, std::size_t count);
+    void sent(std::size_t keys);
     void droppedByTheQueue(std::size_t datagrams);
     void showProgress();
     SentSoFar soFar(double seconds) const
@@ -268,6 +270,7 @@ private:
     const Input input_;
     const int mtuAtStart_;
     Calls calls_ = Calls::ManyDatagrams;
+    std::uint64_t keys_ = 0;  // the kernel's number for the next send it stamps
     const std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(BUFFER_SIZE);
     const std::unique_ptr<Batch> batch_ = std::make_unique<Batch>();
     off_t offset_ = 0;  // of the next byte of the file to send
@@ -382,12 +385,16 @@ Ending Sender::sendStraightFromFile()
 // Offloaded, a block read into the buffer, which the kernel cuts.
 Ending Sender::sendBlock(std::size_t length)
 {
+    if (how_.roundTrips != nullptr)
+        sending(batch_->parts.data(), cutIntoDatagrams(*batch_, destination_, buffer_.get(), length, how_.chunk));
     for (;;) {
         const std::size_t datagrams = datagramsIn(length, how_.chunk);
         if (sendSegmented(sock_, destination_, buffer_.get(), length, how_.chunk, 0) >= 0) {
+            sent(1);
             handedOver(datagrams);
+            // Round trips need each datagram's bytes, which a send from the file never shows.
             if (path_ == Path::FirstBlock)
-                path_ = size_ >= 0 ? Path::FromFile : Path::ReadAndCut;
+                path_ = size_ >= 0 && how_.roundTrips == nullptr ? Path::FromFile : Path::ReadAndCut;
             return {};
         }
         const int error = errno;
@@ -395,12 +402,17 @@ Ending Sender::sendBlock(std::size_t length)
             const int mtu = routeMtu(destination_);
             reportMove(how_.reports, datagrams_, error, mtu != mtuAtStart_ ? mtu : -1);
             path_ = Path::OnePacketEach;
+            if (how_.roundTrips != nullptr) {  // whether the refused block took a number depends on why
+                keys_ = how_.roundTrips->restartKeys();
+                restartSendTimeIds(sock_);
+            }
             return sendEach(length);
         }
         switch (judge(error)) {
         case Refusal::SendAgain:
             continue;
         case Refusal::DroppedByTheQueue:
+            sent(1);
             handedOver(datagrams);
             droppedByTheQueue(datagrams);
             return {};
@@ -421,14 +433,17 @@ Ending Sender::sendEach(std::size_t length)
     const std::size_t count = cutIntoDatagrams(*batch_, destination_, buffer_.get(), length, how_.chunk);
     for (std::size_t done = 0; done < count;) {
         const std::size_t asked = calls_ == Calls::OneDatagram ? 1 : count - done;
-        const int sent = sendmmsg(sock_, batch_->messages.data() + done, static_cast<unsigned>(asked), 0);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-            handedOver(static_cast<std::size_t>(sent));
+        sending(batch_->parts.data() + done, asked);
+        const int taken = sendmmsg(sock_, batch_->messages.data() + done, static_cast<unsigned>(asked), 0);
+        if (taken > 0) {
+            done += static_cast<std::size_t>(taken);
+            sent(static_cast<std::size_t>(taken));
+            handedOver(static_cast<std::size_t>(taken));
             // The call lost the error of the datagram it stopped at. An answer pending on the
             // socket refused it, and it goes again; with no answer read, the queue dropped it.
-            if (static_cast<std::size_t>(sent) < asked && !readSinceLastRefusal().answered) {
+            if (static_cast<std::size_t>(taken) < asked && !readSinceLastRefusal().answered) {
                 ++done;
+                sent(1);
                 handedOver(1);
                 droppedByTheQueue(1);
             }
@@ -438,8 +453,9 @@ Ending Sender::sendEach(std::size_t length)
         switch (judge(error)) {
         case Refusal::SendAgain:
             continue;
-        case Refusal::DroppedByTheQueue:
+        case Refusal::DroppedByTheQueue:  // the kernel numbered it before its queue dropped it
             ++done;
+            sent(1);
             handedOver(1);
             droppedByTheQueue(1);
             continue;
@@ -485,7 +501,7 @@ Refusal Sender::judge(int error)
 // between counts an answer whose refusal comes later, unexplained.
 Sender::NewSinceLastRefusal Sender::readSinceLastRefusal()
 {
-    readAnswers(sock_, answers_);
+    readAnswers(sock_, answers_, how_.roundTrips);
     const std::uint64_t answers = answers_.total(), tooBig = answers_.refusedTooBig();
     const NewSinceLastRefusal read{answers != answersAtRefusal_, tooBig != tooBigAtRefusal_};
     answersAtRefusal_ = answers;
@@ -510,6 +526,27 @@ void Sender::handedOver(std::size_t datagrams)
 {
     datagrams_ += static_cast<std::int64_t>(datagrams);
     unanswered_ = 0;
+}
+
+// L: the datagrams about to be handed over, by their bytes, under the numbers the kernel
+// will stamp them with: one each, or one for a block it cuts. Before the call, since what
+// comes back may be read before the call returns.
+void Sender::sending(const iovec *datagrams, std::size_t count)
+{
+    if (how_.roundTrips == nullptr)
+        return;
+    const Stamps stamps = path_ == Path::OnePacketEach ? Stamps::EachDatagram : Stamps::EachBlock;
+    how_.roundTrips->sending(datagrams, count, static_cast<std::uint64_t>(datagrams_), keys_, stamps,
+                             realtimeNanoseconds());
+}
+
+// The kernel took (or its queue dropped) so many numbered sends: the time after the call
+// stands for theirs until the kernel's stamps come.
+void Sender::sent(std::size_t keys)
+{
+    if (how_.roundTrips != nullptr)
+        how_.roundTrips->sent(keys_, keys, realtimeNanoseconds());
+    keys_ += keys;
 }
 
 void Sender::droppedByTheQueue(std::size_t datagrams)

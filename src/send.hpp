@@ -5,6 +5,7 @@
 #include "ending.hpp"
 #include "net.hpp"
 #include "options.hpp"
+#include "round_trips.hpp"
 
 #include <string>
 
@@ -16,6 +17,7 @@ struct Sending {
     double bitsPerSecond = 0;           // 0: as fast as it goes
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
+    RoundTrips *roundTrips = nullptr;  // L: every datagram's bytes and send time
 };
 
 // Sends the file as datagrams, closes it, then prints "sending done N" and reports. The

@@ -357,3 +357,17 @@ std::size_t largeTransfer(std::size_t wanted)
     std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
     return limit > 0 ? std::min(wanted, limit) : wanted;
 }
+
+std::map<std::string, std::vector<Json>> jsonReports(const std::string &err)
+{
+    std::map<std::string, std::vector<Json>> reports;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+        const Json read = Json::parse(line, nullptr, false);
+        EXPECT_TRUE(read.is_object()) << line;
+        if (read.contains("report"))
+            reports[read.at("report").get<std::string>()].push_back(read);
+    }
+    return reports;
+}
+

@@ -3,7 +3,10 @@
 
 #include <sys/types.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -115,6 +118,10 @@ public:
 private:
     int fd_;
 };
+
+using Json = nlohmann::json;
+// Every report line that -J writes, read as JSON, by the report it names.
+std::map<std::string, std::vector<Json>> jsonReports(const std::string &err);
 
 std::uint16_t freePort();  // a UDP port that nothing held a moment ago
 // A counter of the kernel's own (/proc/net/snmp, as "Udp", "RcvbufErrors"), in the network

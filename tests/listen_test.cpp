@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdlib>
 #include <thread>
 
@@ -92,6 +93,110 @@ TEST(Listen, AnIdleEndCountsFromTheEndOfTheSending)
     EXPECT_EQ(run.wait(5s), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1850ms);
     EXPECT_EQ(run.out(), "socket is 4\nsending done 10\n");
+}
+
+// A peer that sends back every datagram after `delay`, every tenth after ten times that, and
+// every fiftieth twice; and first a few of its own that match nothing sent.
+class DelayingPeer {
+public:
+    static constexpr int FOREIGN = 3;
+    explicit DelayingPeer(Millis delay) : delay_(delay), thread_([this] { run(); }) {}
+    ~DelayingPeer()
+    {
+        done_ = true;
+        thread_.join();
+    }
+    std::uint16_t port() const { return socket_.port(); }
+
+private:
+    void run()
+    {
+        struct Held {
+            std::chrono::steady_clock::time_point due;
+            std::string bytes;
+            std::uint16_t to;
+        };
+        std::vector<Held> held;
+        for (int n = 0; !done_;) {
+            for (const Datagram &d : socket_.receive(1, 1ms)) {
+                if (n == 0)
+                    for (int i = 0; i < FOREIGN; ++i)
+                        socket_.sendTo(d.from, "foreign " + std::to_string(i));
+                const auto due = std::chrono::steady_clock::now() + (++n % 10 == 0 ? 10 * delay_ : delay_);
+                held.push_back({due, d.bytes, d.from});
+                if (n % 50 == 0)
+                    held.push_back({due, d.bytes, d.from});
+            }
+            const auto now = std::chrono::steady_clock::now();
+            for (auto h = held.begin(); h != held.end();)
+                h = h->due <= now ? (socket_.sendTo(h->to, h->bytes), held.erase(h)) : h + 1;
+        }
+    }
+
+    const Millis delay_;
+    const Udp socket_;
+    std::atomic<bool> done_ = false;
+    std::thread thread_;
+};
+
+// What comes back is matched to what was sent by its bytes and timed from the kernel's
+// stamps: against a peer of known delays, percentiles near them, and every return that
+// could not be timed counted by why; against R -e, every datagram timed, at most as many
+// as it echoed.
+TEST(Listen, RoundTripsAreTimedAndWhatCannotBeIsCounted)
+{
+    const std::string distinct = testBytes(200 * 1000, 7), same(50 * 1000, 's');
+    const struct {
+        const char *name;
+        const std::string &file;
+        std::vector<std::string> reflector;  // R -e's options; none: the delaying peer
+        std::vector<std::uint64_t> counts;   // timed, ambiguous, unmatched, duplicates
+    } cases[] = {
+        {"a delaying peer", distinct, {}, {200, 0, DelayingPeer::FOREIGN, 4}},
+        {"R -e", distinct, {"-e"}, {200, 0, 0, 0}},
+        {"R -e, the same bytes each time", same, {"-e"}, {0, 50, 0, 0}},
+        {"R -e beyond its rate", distinct, {"-e", "-b", "400k"}, {}},
+    };
+    constexpr Millis delay = 5ms;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempFile file(c.file);
+        const std::uint16_t port = freePort();
+        std::unique_ptr<DelayingPeer> peer;
+        std::unique_ptr<Child> reflector;
+        if (c.reflector.empty()) {
+            peer = std::make_unique<DelayingPeer>(delay);
+        } else {
+            std::vector<std::string> args = {"-J", "-w", "1.5", "R", "-", std::to_string(port)};
+            args.insert(args.end(), c.reflector.begin(), c.reflector.end());
+            reflector = std::make_unique<Child>(frandle(args));
+            ASSERT_TRUE(reflector->waitForOut("port: " + std::to_string(port)));
+        }
+        Child run(frandle({"-J", "-w", "0.5", "-b", c.reflector.empty() ? "2M" : "20M", "L", file.path(),
+                           std::to_string(peer ? peer->port() : port), "127.0.0.1", "1000"}));
+        EXPECT_EQ(run.wait(15s), 0);
+        const Json trips = jsonReports(run.err())["round-trips"].at(0);
+        const std::vector<std::uint64_t> counts = {trips.at("timed"), trips.at("ambiguous"), trips.at("unmatched"),
+                                                   trips.at("duplicates")};
+        if (peer) {  // 10 % take ten times as long: p90 is of the short ones, p99 of the long
+            const double short_ = std::chrono::duration<double>(delay).count(), long_ = 10 * short_;
+            for (const auto &[name, least] : {std::pair("median", short_), {"p90", short_}, {"p99", long_}, {"max", long_}})
+                EXPECT_TRUE(trips.at(name) >= least && trips.at(name) < least + 0.5 * short_ + 0.002) << name << " " << trips;
+            EXPECT_TRUE(trips.at("rtt_variation") > 0) << trips;
+        }
+        if (reflector) {
+            EXPECT_EQ(reflector->wait(5s), 0);
+            const Json echoed = jsonReports(reflector->err())["echoed"].at(0);
+            EXPECT_EQ(echoed.at("datagrams").get<std::uint64_t>() + echoed.at("over_rate").get<std::uint64_t>(),
+                      c.file.size() / 1000) << echoed;
+            EXPECT_EQ(counts[0] + counts[1], echoed.at("datagrams")) << echoed;
+            EXPECT_EQ(echoed.at("over_rate") > 0, c.counts.empty()) << echoed;
+        }
+        if (!c.counts.empty())
+            EXPECT_EQ(counts, c.counts) << trips;
+        else
+            EXPECT_GT(counts[0], 0u);
+    }
 }
 
 // The fixed port is taken: the failure says which port and how to choose another, which

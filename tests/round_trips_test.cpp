@@ -1,0 +1,161 @@
+// Round trips and the reflector's refusals in-process: what is timed, from which send time,
+// and what is not, and why.
+#include "../src/echo.hpp"
+#include "../src/report.hpp"
+#include "../src/round_trips.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One step of a run: datagrams handed over, the time after the call, a kernel stamp, a
+// datagram that comes back, or a restart of the kernel's numbering.
+struct Step {
+    enum { Sending, Sent, Stamped, Returned, Restart } what;
+    std::vector<std::string> texts;  // Sending: the datagrams; Returned: the one
+    std::uint64_t number = 0;        // Sending: the first key; Sent: the key; Stamped: the kernel's id
+    std::int64_t at = 0;             // ns
+    std::uint64_t position = 0;      // Sending: of the first in the sending
+    Stamps stamps = Stamps::EachDatagram;
+};
+
+TEST(RoundTrips, EachReturnIsTimedFromItsBestSendTimeOrCountedWhyNot)
+{
+    const auto send = [](std::vector<std::string> texts, std::uint64_t key, std::int64_t at, std::uint64_t position,
+                         Stamps stamps = Stamps::EachDatagram) {
+        return Step{Step::Sending, std::move(texts), key, at, position, stamps};
+    };
+    const auto back = [](std::string text, std::int64_t at) { return Step{Step::Returned, {std::move(text)}, 0, at}; };
+    const auto stamp = [](std::uint64_t id, std::int64_t at) { return Step{Step::Stamped, {}, id, at}; };
+    const auto after = [](std::uint64_t key, std::int64_t at) { return Step{Step::Sent, {}, key, at}; };
+    const struct {
+        const char *name;
+        std::vector<Step> steps;
+        std::vector<std::uint64_t> counts;  // timed, ambiguous, unmatched, duplicates
+        std::int64_t median;                // ns
+    } cases[] = {
+        {"a stamp over the clock", {send({"a", "b"}, 0, 100, 0), after(0, 900), stamp(0, 150), back("a", 1150)}, {1, 0, 0, 0}, 1000},
+        {"the clock after the call", {send({"a"}, 0, 100, 0), after(0, 900), back("a", 1900)}, {1, 0, 0, 0}, 1000},
+        {"a stamp does not give way", {send({"a"}, 0, 100, 0), stamp(0, 200), after(0, 900), back("a", 1200)}, {1, 0, 0, 0}, 1000},
+        {"foreign, and a duplicate", {send({"a"}, 0, 0, 0), back("x", 10), back("a", 1000), back("a", 2000)}, {1, 0, 1, 1}, 1000},
+        {"sent again from its place", {send({"a"}, 0, 0, 7), send({"a"}, 0, 500, 7), back("a", 1500)}, {1, 0, 0, 0}, 1000},
+        {"the same bytes from two places", {send({"a", "a"}, 0, 0, 0), back("a", 10), back("a", 20)}, {0, 2, 0, 0}, 0},
+        {"a block shares one stamp", {send({"a", "b"}, 0, 0, 0, Stamps::EachBlock), stamp(0, 500), back("b", 1500)}, {1, 0, 0, 0}, 1000},
+        {"a restart numbers stamps anew",
+         {send({"a"}, 0, 0, 0), after(0, 10), Step{Step::Restart, {}}, send({"b"}, 1, 100, 1), stamp(0, 500), back("a", 1010), back("b", 1500)},
+         {2, 0, 0, 0}, 1000},
+        {"an empty datagram", {send({""}, 0, 0, 0), back("", 1000)}, {1, 0, 0, 0}, 1000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto trips = std::make_unique<RoundTrips>();
+        for (const Step &s : c.steps) {
+            std::vector<iovec> datagrams;
+            for (const std::string &t : s.texts)
+                datagrams.push_back({const_cast<char *>(t.data()), t.size()});
+            if (s.what == Step::Sending)
+                trips->sending(datagrams.data(), datagrams.size(), s.position, s.number, s.stamps, s.at);
+            else if (s.what == Step::Sent)
+                trips->sent(s.number, 1, s.at);
+            else if (s.what == Step::Stamped)
+                trips->stamped(s.number, s.at);
+            else if (s.what == Step::Restart)
+                EXPECT_EQ(trips->restartKeys(), 1u);
+            else
+                trips->returned(s.texts[0].data(), s.texts[0].size(), s.at);
+        }
+        const RoundTripFigures &got = trips->whole();
+        EXPECT_EQ(std::vector({got.timed, got.ambiguous, got.unmatched, got.duplicates}), c.counts);
+        EXPECT_EQ(got.delays.percentile(0.5).value_or(0), c.median);
+    }
+}
+
+// A send time is held for the last KEYS_KEPT keys at most: an older one comes back unmatched.
+TEST(RoundTrips, SendTimesPastTheBoundAreForgotten)
+{
+    const auto trips = std::make_unique<RoundTrips>();
+    std::vector<std::string> texts(RoundTrips::KEYS_KEPT + 1);
+    for (std::uint64_t i = 0; i < texts.size(); ++i) {
+        texts[i] = std::to_string(i);
+        const iovec datagram{texts[i].data(), texts[i].size()};
+        trips->sending(&datagram, 1, i, i, Stamps::EachDatagram, 0);
+    }
+    trips->returned(texts[0].data(), texts[0].size(), 5);
+    trips->returned(texts.back().data(), texts.back().size(), 5);
+    EXPECT_EQ(std::vector({trips->whole().unmatched, trips->whole().timed}), std::vector<std::uint64_t>({1, 1}));
+}
+
+sockaddr_storage from(const char *address, std::uint16_t port)
+{
+    sockaddr_storage storage{};
+    auto &v4 = reinterpret_cast<sockaddr_in &>(storage);
+    auto &v6 = reinterpret_cast<sockaddr_in6 &>(storage);
+    if (inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+    } else {
+        EXPECT_EQ(inet_pton(AF_INET6, address, &v6.sin6_addr), 1) << address;
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+    }
+    return storage;
+}
+
+// Nothing goes back where it could come back from again, or to many at once.
+TEST(Echo, RefusesWhatCouldLoopOrAmplify)
+{
+    const std::optional<NotEchoed> echoed;
+    const struct {
+        const char *address;
+        std::uint16_t port;
+        std::optional<NotEchoed> want;
+    } cases[] = {
+        {"127.0.0.1", 30000, echoed},
+        {"::1", 1024, echoed},
+        {"::ffff:10.0.0.1", 40000, echoed},
+        {"10.0.0.1", 7777, NotEchoed::FromOwnPort},  // another reflector on the same port, or itself
+        {"::ffff:127.0.0.1", 7777, NotEchoed::FromOwnPort},
+        {"10.0.0.1", 7, NotEchoed::FromServicePort},
+        {"fe80::1", 1023, NotEchoed::FromServicePort},
+        {"10.0.0.1", 0, NotEchoed::FromPortZero},
+        {"255.255.255.255", 5000, NotEchoed::FromGroupAddress},
+        {"224.0.0.1", 5000, NotEchoed::FromGroupAddress},
+        {"0.0.0.0", 5000, NotEchoed::FromGroupAddress},
+        {"::ffff:239.1.1.1", 5000, NotEchoed::FromGroupAddress},
+        {"ff02::1", 5000, NotEchoed::FromGroupAddress},
+        {"::", 5000, NotEchoed::FromGroupAddress},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(refusalOf(from(c.address, c.port), 7777), c.want) << c.address << " port " << c.port;
+}
+
+TEST(Report, RoundTripsAndEchoesInOneLineEach)
+{
+    RoundTripFigures figures;
+    figures.timed = 3;
+    figures.ambiguous = 1;
+    figures.unmatched = 2;
+    for (const std::int64_t ns : {31'000, 41'000, 2'000'000})
+        figures.delays.add(ns);
+    figures.variationSum = 10'000 + 1'959'000;
+    figures.variations = 2;
+    EXPECT_EQ(roundTripsText(figures), "3 timed (1 ambiguous, 2 unmatched, 0 duplicates), min 0.031, median 0.041, p90 2.000, "
+                                       "p99 2.000, p99.9 2.000, max 2.000, mean 0.691, variation 0.985 ms");
+    RoundTripFigures none;
+    none.unmatched = 5;
+    EXPECT_EQ(roundTripsText(none), "0 timed (0 ambiguous, 5 unmatched, 0 duplicates)");
+    Echoed echoed;
+    echoed.datagrams = 1;
+    echoed.notEchoed[static_cast<std::size_t>(NotEchoed::OverTheRate)] = 4;
+    echoed.refusedByHost[0] = {ENOBUFS, 2};
+    EXPECT_EQ(echoedText(echoed), "echoed 1 datagram; not echoed: 4 beyond the rate of -b; refused by this host: 2 (" +
+                                      std::string(strerror(ENOBUFS)) + ")");
+}
+
+}  // namespace
