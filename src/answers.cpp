@@ -223,7 +223,7 @@ void takeQueueEntry(msghdr &message, Answers &answers, RoundTrips *roundTrips)
 
 }  // namespace
 
-void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips)
+std::size_t readAnswers(int sock, Answers &answers, RoundTrips *roundTrips)
 {
     // The datagram that was answered comes back too; only its start is needed, if that.
     constexpr std::size_t CONTROL_SIZE =
@@ -236,6 +236,7 @@ void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips)
     std::array<Entry, QUEUE_BATCH> entries;
     std::array<mmsghdr, QUEUE_BATCH> messages{};
     const std::lock_guard hold(answers.reading_);
+    std::size_t read = 0;
     for (;;) {
         for (std::size_t i = 0; i < QUEUE_BATCH; ++i) {
             entries[i].data = {entries[i].quoted, sizeof entries[i].quoted};
@@ -250,9 +251,11 @@ void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips)
             break;  // none left (EAGAIN), or nothing that can be read
         for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
             takeQueueEntry(messages[i].msg_hdr, answers, roundTrips);
+        read += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < QUEUE_BATCH)
             break;
     }
+    return read;
 }
 
 void awaitAnswers(int sock, Answers &answers, double seconds)

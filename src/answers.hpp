@@ -59,7 +59,7 @@ public:
     std::vector<AnswerTally> tallies() const;
 
 private:
-    friend void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
+    friend std::size_t readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
     struct Tally {
         AnswerKind kind;
         std::uint32_t mtu;  // for fragmentation needed and packet too big, else 0
@@ -81,8 +81,8 @@ private:
 // families on an IPv6 socket, which sends IPv4 to a mapped address.
 void askForAnswers(int sock);
 // Reads every answer queued on the socket, without waiting; and in L, where the kernel
-// queues them beside the answers, the times it sent datagrams at.
-void readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
+// queues them beside the answers, the times it sent datagrams at. Returns the entries read.
+std::size_t readAnswers(int sock, Answers &answers, RoundTrips *roundTrips);
 // Reads the answers that come within `seconds`.
 void awaitAnswers(int sock, Answers &answers, double seconds);
 // How long S waits for the answers to its last datagrams, when it reports them.

@@ -387,6 +387,12 @@ void pauseFor(int milliseconds)
     poll(&stop, 1, milliseconds);
 }
 
+// L's kernel queues a stamp for every datagram it sends, and wakes a listener waiting on
+// the socket for each one, at a cost to the sending as large as the send itself: while
+// they come the listener gathers them every so often instead. What comes back meanwhile
+// waits in the socket with its time of arrival already taken.
+constexpr int STAMPS_PAUSE_MS = 1;
+
 // After a failed receive the listener waits before it tries again, longer while failures
 // repeat, so that one that persists neither fills standard error nor takes a whole core.
 constexpr int FIRST_PAUSE_MS = 1;
@@ -421,14 +427,17 @@ Ending receiveUntilEnd(int sock, ReceiveMemory &memory, const Receiving &how)
             showReceiving(loop);
             pause = 0;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (how.answers != nullptr)  // a queued answer or stamp would end every wait at once
-                readAnswers(sock, *how.answers, how.roundTrips);
+            // A queued answer or stamp would end every wait at once.
+            const std::size_t queued = how.answers != nullptr ? readAnswers(sock, *how.answers, how.roundTrips) : 0;
             const double left = idleLeft(r, start, how);
             if (left <= 0)
                 return end({});
             const double now = secondsNow();
             reportIfDue(loop, now);  // every datagram before its end has been read
-            awaitArrival(sock, std::min(left, loop.intervals.secondsLeft(now)));
+            if (queued > 0 && how.roundTrips != nullptr)
+                pauseFor(STAMPS_PAUSE_MS);
+            else
+                awaitArrival(sock, std::min(left, loop.intervals.secondsLeft(now)));
         } else if (errno == EINTR) {
             continue;
         } else if (how.answers != nullptr && leftByAnAnswer(errno)) {

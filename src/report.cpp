@@ -497,7 +497,8 @@ JsonLine roundTripsJson(std::string_view report, const RoundTripFigures &figures
     line.count("timed", figures.timed)
         .count("ambiguous", figures.ambiguous)
         .count("unmatched", figures.unmatched)
-        .count("duplicates", figures.duplicates);
+        .count("duplicates", figures.duplicates)
+        .count("timed_by_clock", figures.byClock);
     for (const Percentile &p : ROUND_TRIP_PERCENTILES)
         line.number(p.json, secondsOf(figures.delays.percentile(p.fraction)));
     return line.number("mean", figures.delays.mean() / 1e9)
@@ -530,7 +531,11 @@ void reportRoundTrips(const Reporting &reports, const RoundTripFigures &figures,
                                  .line());
     const bool histogram = reports.when == Reports::Always || errorIsTerminal();
     const char *timed = sentAs == Stamps::EachBlock ? " (-O: each timed from the send of its block)" : "";
-    emit(reports, "round trips" + std::string(timed) + ": " + roundTripsText(figures) + "\n" +
+    const std::string byClock =
+        figures.byClock > 0 ? formatted("of those, timed from the clock after the send call, the kernel giving no stamp: %" PRIu64 "\n",
+                                        figures.byClock)
+                            : "";
+    emit(reports, "round trips" + std::string(timed) + ": " + roundTripsText(figures) + "\n" + byClock +
                       (histogram && figures.timed > 0 ? histogramRows(figures.delays) : ""));
 }
 

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 
@@ -75,15 +76,25 @@ bool RoundTrips::held(std::uint64_t key) const
 void RoundTrips::sending(const iovec *datagrams, std::size_t count, std::uint64_t firstPosition,
                          std::uint64_t firstKey, Stamps stamps, std::int64_t nanoseconds)
 {
-    const std::lock_guard hold(lock_);
-    if (stamps == Stamps::EachBlock)
-        sentAs_ = Stamps::EachBlock;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t key = stamps == Stamps::EachDatagram ? firstKey + i : firstKey;
-        times_[key % KEYS_KEPT] = {key, nanoseconds};
-        keysTaken_ = std::max(keysTaken_, key + 1);
-        add(bytesHash(static_cast<const char *>(datagrams[i].iov_base), datagrams[i].iov_len, hashKey_),
-            firstPosition + i, key);
+    // The hashes first, each bucket fetched meanwhile: the table is far larger than the
+    // caches, and a bucket waited for one by one would cost more than the hash.
+    std::array<std::uint64_t, HASHED_AT_ONCE> hashes;
+    for (std::size_t from = 0; from < count; from += HASHED_AT_ONCE) {
+        const std::size_t n = std::min(count - from, HASHED_AT_ONCE);
+        for (std::size_t i = 0; i < n; ++i) {
+            const iovec &d = datagrams[from + i];
+            hashes[i] = bytesHash(static_cast<const char *>(d.iov_base), d.iov_len, hashKey_);
+            __builtin_prefetch(entries_.get() + (hashes[i] % BUCKETS) * WAYS, 1);
+        }
+        const std::lock_guard hold(lock_);
+        if (stamps == Stamps::EachBlock)
+            sentAs_ = Stamps::EachBlock;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t key = stamps == Stamps::EachDatagram ? firstKey + from + i : firstKey;
+            times_[key % KEYS_KEPT] = {key, nanoseconds};
+            keysTaken_ = std::max(keysTaken_, key + 1);
+            add(hashes[i], firstPosition + from + i, key);
+        }
     }
 }
 
@@ -137,8 +148,11 @@ void RoundTrips::returned(const char *bytes, std::size_t length, std::int64_t na
     if ((found->position & RETURNED) != 0)
         return count(&RoundTripFigures::duplicates);
     found->position |= RETURNED;
+    const SendTime &sent = times_[found->key % KEYS_KEPT];
+    if ((sent.key & STAMPED) == 0)
+        count(&RoundTripFigures::byClock);
     // Both times are of one clock; only a step of it between them makes one negative.
-    time(std::max<std::int64_t>(0, nanoseconds - times_[found->key % KEYS_KEPT].nanoseconds));
+    time(std::max<std::int64_t>(0, nanoseconds - sent.nanoseconds));
 }
 
 void RoundTrips::count(std::uint64_t RoundTripFigures::*which)
@@ -179,7 +193,7 @@ const RoundTripFigures &RoundTrips::takeInterval()
 {
     taken_ = interval_;  // in place, never through a copy on the stack
     interval_.delays.clear();
-    interval_.timed = interval_.ambiguous = interval_.unmatched = interval_.duplicates = 0;
+    interval_.timed = interval_.ambiguous = interval_.unmatched = interval_.duplicates = interval_.byClock = 0;
     interval_.variationSum = interval_.variations = 0;
     return taken_;
 }

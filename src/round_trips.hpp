@@ -26,6 +26,7 @@ struct RoundTripFigures {
     std::uint64_t ambiguous = 0;   // their bytes were sent more than once
     std::uint64_t unmatched = 0;   // damaged, foreign, or back after their send time was forgotten
     std::uint64_t duplicates = 0;  // back again after they were timed
+    std::uint64_t byClock = 0;     // of those timed, from the clock after the send call: no stamp came
     DelayHistogram delays;
     std::uint64_t variationSum = 0;  // of the differences between consecutive round trips, in ns
     std::uint64_t variations = 0;    // how many differences
@@ -41,6 +42,7 @@ public:
     // the oldest in it is forgotten.
     static constexpr std::size_t WAYS = 8;
     static constexpr std::size_t BUCKETS = KEYS_KEPT / WAYS;
+    static constexpr std::size_t HASHED_AT_ONCE = 64;  // a call's worth
 
     RoundTrips();
 

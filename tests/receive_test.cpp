@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -331,6 +333,46 @@ TEST(Receive, APortInUseFailsAtTheBind)
     EXPECT_EQ(got.out, header(holder.port(), -1));
     EXPECT_EQ(got.err, "bind: Address already in use\n");
     EXPECT_EQ(got.status, 1);
+}
+
+// R -e answers from the address a datagram was sent to, of either family: a client that
+// connected its socket takes nothing from any other. One it must not answer, from a port
+// below 1024, goes unanswered and counted.
+TEST(Receive, AReflectorAnswersFromTheAddressItWasSentTo)
+{
+    const std::uint16_t port = freePort();
+    Child reflector(frandle({"-J", "R", "-", std::to_string(port), "-e"}));
+    ASSERT_TRUE(reflector.waitForOut("port: " + std::to_string(port)));
+    const struct {
+        int family;
+        const char *to;
+        std::uint16_t from;  // 0: any
+        bool answered;
+    } cases[] = {{AF_INET, "127.0.0.2", 0, true}, {AF_INET6, "::1", 0, true}, {AF_INET6, "::ffff:127.0.0.3", 0, true},
+                 {AF_INET, "127.0.0.1", 1000, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.to);
+        const int sock = socket(c.family, SOCK_DGRAM, 0);
+        sockaddr_storage at{};
+        auto &v4 = reinterpret_cast<sockaddr_in &>(at);
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(at);
+        v4.sin_family = static_cast<sa_family_t>(c.family);  // and v6's, at the same place
+        v4.sin_port = htons(c.from);  // and v6's
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+        ASSERT_EQ(inet_pton(c.family, c.to, c.family == AF_INET ? static_cast<void *>(&v4.sin_addr) : &v6.sin6_addr), 1);
+        v4.sin_port = htons(port);
+        ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+        ASSERT_EQ(::send(sock, "ping", 4, 0), 4);
+        const timeval wait{0, 300'000};
+        setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char back[8];
+        EXPECT_EQ(recv(sock, back, sizeof back, 0), c.answered ? 4 : -1);
+        close(sock);
+    }
+    EXPECT_EQ(reflector.stop(SIGTERM), 128 + SIGTERM);
+    const Json echoed = jsonReports(reflector.err())["echoed"].at(0);
+    EXPECT_EQ(echoed.at("datagrams"), 3) << echoed;
+    EXPECT_EQ(echoed.at("from_service_port"), 1) << echoed;
 }
 
 TEST(Receive, ShowsWhatSendModeSent)

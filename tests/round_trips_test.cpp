@@ -37,20 +37,22 @@ TEST(RoundTrips, EachReturnIsTimedFromItsBestSendTimeOrCountedWhyNot)
     const struct {
         const char *name;
         std::vector<Step> steps;
-        std::vector<std::uint64_t> counts;  // timed, ambiguous, unmatched, duplicates
+        std::vector<std::uint64_t> counts;  // timed, ambiguous, unmatched, duplicates, timed by the clock
         std::int64_t median;                // ns
     } cases[] = {
-        {"a stamp over the clock", {send({"a", "b"}, 0, 100, 0), after(0, 900), stamp(0, 150), back("a", 1150)}, {1, 0, 0, 0}, 1000},
-        {"the clock after the call", {send({"a"}, 0, 100, 0), after(0, 900), back("a", 1900)}, {1, 0, 0, 0}, 1000},
-        {"a stamp does not give way", {send({"a"}, 0, 100, 0), stamp(0, 200), after(0, 900), back("a", 1200)}, {1, 0, 0, 0}, 1000},
-        {"foreign, and a duplicate", {send({"a"}, 0, 0, 0), back("x", 10), back("a", 1000), back("a", 2000)}, {1, 0, 1, 1}, 1000},
-        {"sent again from its place", {send({"a"}, 0, 0, 7), send({"a"}, 0, 500, 7), back("a", 1500)}, {1, 0, 0, 0}, 1000},
-        {"the same bytes from two places", {send({"a", "a"}, 0, 0, 0), back("a", 10), back("a", 20)}, {0, 2, 0, 0}, 0},
-        {"a block shares one stamp", {send({"a", "b"}, 0, 0, 0, Stamps::EachBlock), stamp(0, 500), back("b", 1500)}, {1, 0, 0, 0}, 1000},
+        {"a stamp over the clock", {send({"a", "b"}, 0, 100, 0), after(0, 900), stamp(0, 150), back("a", 1150)}, {1, 0, 0, 0, 0}, 1000},
+        {"the clock after the call", {send({"a"}, 0, 100, 0), after(0, 900), back("a", 1900)}, {1, 0, 0, 0, 1}, 1000},
+        {"a stamp does not give way", {send({"a"}, 0, 100, 0), stamp(0, 200), after(0, 900), back("a", 1200)}, {1, 0, 0, 0, 0}, 1000},
+        {"foreign, and a duplicate", {send({"a"}, 0, 0, 0), back("x", 10), back("a", 1000), back("a", 2000)}, {1, 0, 1, 1, 1}, 1000},
+        {"sent again from its place", {send({"a"}, 0, 0, 7), send({"a"}, 0, 500, 7), back("a", 1500)}, {1, 0, 0, 0, 1}, 1000},
+        {"the same bytes from two places", {send({"a", "a"}, 0, 0, 0), back("a", 10), back("a", 20)}, {0, 2, 0, 0, 0}, 0},
+        {"a block shares one stamp", {send({"a", "b"}, 0, 0, 0, Stamps::EachBlock), stamp(0, 500), back("b", 1500)}, {1, 0, 0, 0, 0}, 1000},
         {"a restart numbers stamps anew",
          {send({"a"}, 0, 0, 0), after(0, 10), Step{Step::Restart, {}}, send({"b"}, 1, 100, 1), stamp(0, 500), back("a", 1010), back("b", 1500)},
-         {2, 0, 0, 0}, 1000},
-        {"an empty datagram", {send({""}, 0, 0, 0), back("", 1000)}, {1, 0, 0, 0}, 1000},
+         {2, 0, 0, 0, 1}, 1000},
+        {"an empty datagram", {send({""}, 0, 0, 0), back("", 1000)}, {1, 0, 0, 0, 1}, 1000},
+        {"the same words in another order",
+         {send({"AAAAAAAABBBBBBBB", "BBBBBBBBAAAAAAAA"}, 0, 0, 0), back("BBBBBBBBAAAAAAAA", 1000)}, {1, 0, 0, 0, 1}, 1000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -71,8 +73,9 @@ TEST(RoundTrips, EachReturnIsTimedFromItsBestSendTimeOrCountedWhyNot)
                 trips->returned(s.texts[0].data(), s.texts[0].size(), s.at);
         }
         const RoundTripFigures &got = trips->whole();
-        EXPECT_EQ(std::vector({got.timed, got.ambiguous, got.unmatched, got.duplicates}), c.counts);
+        EXPECT_EQ(std::vector({got.timed, got.ambiguous, got.unmatched, got.duplicates, got.byClock}), c.counts);
         EXPECT_EQ(got.delays.percentile(0.5).value_or(0), c.median);
+        EXPECT_EQ(got.variations, got.timed > 0 ? got.timed - 1 : 0);  // between consecutive ones
     }
 }
 
