@@ -33,7 +33,10 @@ Sends a file as UDP datagrams, prints the datagrams that arrive, or both at once
 Options, anywhere among the arguments (-- ends them):
   -b, --bitrate RATE    S, L: send RATE bits of payload a second at most, in bursts of
                         about a millisecond (k, M, G in either case: thousands,
-                        millions, billions; 1 to 1000G)
+                        millions, billions; 1 to 1000G); R -e: echo so much at most
+  -e, --echo            R: send every datagram back where it came from, from the
+                        address it was sent to; never to its own port, a port below
+                        1024, port 0 or a broadcast or multicast address
   -w, --wait SECONDS    R, L: end when nothing has arrived for SECONDS, a year at most
                         (in L, counted from the end of the sending at the earliest);
                         S: wait SECONDS for late answers instead of 0.25 (when it reports)
