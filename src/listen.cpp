@@ -55,6 +55,9 @@ Ending listenMode(const CommandLine &command)
     if (const Ending opened = openToSendTo(command.fileName, command.ipAddress, command.port, options.family, file, to);
         opened.failed())
         return opened;
+    std::optional<probe::Layout> probe;
+    if (const Ending cut = probeLayoutFor(options, command.sendSize, probe); cut.failed())
+        return cut;
     int sock = -1;
     if (const Ending made = makeAndShowSocket(sock, to.family()); made.failed())
         return made;
@@ -75,19 +78,20 @@ Ending listenMode(const CommandLine &command)
 
     Answers answers;
     const auto roundTrips = std::make_unique<RoundTrips>();
+    const auto probes = std::make_unique<LiveProbes>(options.run);
     std::atomic<double> sendingDoneAt = INFINITY;
     Reporting reports = options.reports;
     reports.status = &status;
     Listener listener{sock, memory,
                       Receiving{options.idleSeconds, reports, ReceiveFailure::IsReportedAndSkipped,
-                                options.datagrams, &answers, &sendingDoneAt, roundTrips.get()},
+                                options.datagrams, &answers, &sendingDoneAt, roundTrips.get(), probes.get()},
                       {}};
     pthread_t listenerThread;
     if (const int started = pthread_create(&listenerThread, nullptr, runListener, &listener); started != 0)
         return failure("pthread_create", started, 1);
     leaveStopSignalsToTheListener();
     const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams,
-                      roundTrips.get()};
+                      roundTrips.get(), options.sendSeconds, probe};
     const Ending sent = sendFile(file, sock, to, how, answers);
     sendingDoneAt = secondsNow();
     if (sent.failed())

@@ -67,6 +67,12 @@ Options, anywhere among the arguments (-- ends them):
   --ttl, --hop-limit N  S, L: the TTL or hop limit of every datagram, 1 to 255
   --df                  S, L: don't fragment: a datagram larger than the path MTU is
                         refused, counted, and the rest go on
+  --probe[=SIZE]        S, L: send probe chunks made as they go, each with its send
+                        time, instead of the file (give -): SIZE bytes (k, m, g: powers
+                        of 1024), or without SIZE what -b sends in -t
+  -t, --time SECONDS    S, L: send for SECONDS, the file again from its start as often
+                        as needed; with --probe, every chunk goes, late or not
+  --run RUN             R, L: of the probe runs that arrive, report this one alone
   -h, --help            this text
   -V, --version         the name and version
 

@@ -1,6 +1,8 @@
 // Reads the command line: options anywhere before "--", then the positional arguments.
 #include "options.hpp"
 
+#include "probe_lib.hpp"
+
 #include <getopt.h>
 
 #include <algorithm>
@@ -126,6 +128,14 @@ std::optional<int> hopLimitOf(const char *text) { return digitsFrom(text, 1, 255
 
 std::optional<std::int32_t> lengthOf(const char *text) { return digitsFrom(text, 1, LARGEST_DATAGRAM); }
 
+std::optional<std::uint64_t> probeSizeOf(const char *text)
+{
+    const auto size = probe::sizeOf(text);
+    if (!size || *size < probe::HEADER)
+        return std::nullopt;
+    return size;
+}
+
 namespace {
 
 OperationMode modeOf(char letter)
@@ -186,6 +196,17 @@ std::optional<std::string> misfit(const Options &options, OperationMode mode)
         return "--df is for S and L mode";
     if (options.localPort != 0 && mode == OperationMode::Receive)
         return "-p/--local-port is for S and L mode: R binds the port it is given";
+    if (options.payload == Payload::Probe && mode == OperationMode::Receive)
+        return "--probe is for S and L mode";
+    if (options.sendSeconds > 0 && mode == OperationMode::Receive)
+        return "-t/--time is for S and L mode";
+    if (options.run && mode == OperationMode::Send)
+        return "--run is for R and L mode: what arrives";
+    if (options.payload == Payload::Probe && options.probeBytes == 0 && !(options.sendSeconds > 0 && options.bitsPerSecond > 0))
+        return "--probe needs a SIZE (--probe=SIZE), or -t and -b: each chunk carries the run's count, known before the "
+               "first is sent";
+    if (options.payload == Payload::Probe && options.probeBytes > 0 && options.sendSeconds > 0)
+        return "--probe=SIZE and -t both say how much to send: give one";
     return std::nullopt;
 }
 
@@ -194,7 +215,7 @@ std::optional<std::string> misfit(const Options &options, OperationMode mode)
 namespace {
 
 // The options that have no letter of their own.
-enum LongOnly : int { TOS = 256, DSCP, TTL, DF };
+enum LongOnly : int { TOS = 256, DSCP, TTL, DF, PROBE, RUN };
 
 }  // namespace
 
@@ -211,6 +232,8 @@ CommandLine readCommandLine(int argc, char *argv[])
         {"tos", required_argument, nullptr, TOS},      {"dscp", required_argument, nullptr, DSCP},
         {"ttl", required_argument, nullptr, TTL},      {"hop-limit", required_argument, nullptr, TTL},
         {"df", no_argument, nullptr, DF},
+        {"probe", optional_argument, nullptr, PROBE},  {"run", required_argument, nullptr, RUN},
+        {"time", required_argument, nullptr, 't'},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine command;
@@ -227,7 +250,7 @@ CommandLine readCommandLine(int argc, char *argv[])
             positional.insert(positional.end(), argv + optind + 1, argv + argc);
             break;
         }
-        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:Je", longOptions, nullptr);
+        const int option = getopt_long(argc, argv, "+:b:w:vqhVO46s:p:l:i:Jet:", longOptions, nullptr);
         switch (option) {
         case -1:
             continue;
@@ -278,6 +301,27 @@ CommandLine readCommandLine(int argc, char *argv[])
             break;
         case DF:
             command.options.path.fragments = Fragments::Refused;
+            break;
+        case PROBE:
+            command.options.payload = Payload::Probe;
+            if (optarg == nullptr)
+                break;
+            if (const auto size = probeSizeOf(optarg))
+                command.options.probeBytes = *size;
+            else
+                return refusal(std::string("not a probe size (bytes, with k, m or g): ") + optarg);
+            break;
+        case RUN:
+            if (const auto run = probe::runNamed(optarg))
+                command.options.run = *run;
+            else
+                return refusal(std::string("not a run (eight hex digits): ") + optarg);
+            break;
+        case 't':
+            if (const auto seconds = secondsOf(optarg))
+                command.options.sendSeconds = *seconds;
+            else
+                return refusal(std::string("not a number of seconds: ") + optarg);
             break;
         case 'e':
             command.options.echo = Echo::EveryDatagram;

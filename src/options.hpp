@@ -14,6 +14,9 @@ enum class OperationMode : int { None = 0, Send = 1, Receive = 2, SendAndListen 
 // R with -e sends every datagram back to where it came from.
 enum class Echo { None, EveryDatagram };
 
+// What S and L send: the file's bytes, or with --probe probe chunks made as they go.
+enum class Payload { File, Probe };
+
 struct Options {
     double bitsPerSecond = 0;  // of payload, in S and L mode, and the most R -e echoes; 0: no limit
     double idleSeconds = 0;    // R and L mode end after so long with nothing arriving; 0: never;
@@ -22,6 +25,10 @@ struct Options {
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     Echo echo = Echo::None;
+    Payload payload = Payload::File;
+    std::uint64_t probeBytes = 0;   // --probe=SIZE; 0: what -b sends in -t
+    double sendSeconds = 0;         // -t: S and L send for so long; 0: the file once
+    std::optional<std::uint32_t> run;  // --run: R and L report this probe run alone
     Family family = Family::Any;
     std::string source;  // the local address to bind, as typed; empty: any
     std::int32_t localPort = 0;  // S and L send from it; 0: their fixed port
@@ -66,5 +73,8 @@ std::optional<double> secondsOf(const char *text);
 // SECONDS of -i: as secondsOf reads them, and SHORTEST_INTERVAL at least.
 constexpr double SHORTEST_INTERVAL = 0.001;  // shorter, the reports would take a core and say nothing new
 std::optional<double> intervalOf(const char *text);
+// SIZE of --probe=SIZE, in bytes: a decimal number with k, m or g (powers of 1024), as
+// frandle-probe make reads it; nothing otherwise, or for less than one chunk's header.
+std::optional<std::uint64_t> probeSizeOf(const char *text);
 // A local port to send from, 1 to 65535 in decimal: nothing otherwise.
 std::optional<std::int32_t> localPortOf(const char *text);

@@ -18,9 +18,25 @@ namespace probe {
 
 namespace {
 
-constexpr std::string_view MAGIC = "FRP1 ";
+constexpr std::string_view MAGIC = "FRP1 ", TIMED_MAGIC = "FRP2 ";
 constexpr std::size_t RUN_AT = 5, SEQ_AT = 14, TOTAL_AT = 25, LENGTH_AT = 36, CRC_AT = 42;
+constexpr std::size_t TIME_AT = 42, TIMED_CRC_AT = 59;  // of a timed chunk; the fields before are shared
 constexpr std::string_view LINE_START = "rcvd ";
+
+// Where a chunk's kind puts its CRC, and how long its header is.
+struct Kind {
+    std::size_t header, crcAt;
+};
+constexpr Kind UNTIMED{HEADER, CRC_AT}, TIMED{TIMED_HEADER, TIMED_CRC_AT};
+
+std::optional<Kind> kindOf(std::string_view chunk)
+{
+    if (chunk.starts_with(MAGIC))
+        return UNTIMED;
+    if (chunk.starts_with(TIMED_MAGIC))
+        return TIMED;
+    return {};
+}
 
 }  // namespace
 
@@ -63,10 +79,31 @@ static const auto crcStep = hasCrcInstruction() ? crcByInstruction : crcByTable;
 static const auto crcStep = crcByTable;
 #endif
 
+namespace {
+
+std::uint32_t crcAround(const char *chunk, std::size_t length, std::size_t crcAt)
+{
+    const std::uint32_t head = crcStep(~0U, chunk, crcAt);
+    return ~crcStep(head, chunk + crcAt + 8, length - crcAt - 8);
+}
+
+// Lower-case hex, as the header's fields are read; no snprintf on the sender's path.
+void putHex(char *at, std::uint64_t value, std::size_t digits)
+{
+    for (std::size_t i = digits; i-- > 0; value >>= 4)
+        at[i] = "0123456789abcdef"[value & 0xF];
+}
+
+void seal(char *chunk, std::size_t length, const Kind &kind)
+{
+    putHex(chunk + kind.crcAt, crcAround(chunk, length, kind.crcAt), 8);
+}
+
+}  // namespace
+
 std::uint32_t chunkCrc(const char *chunk, std::size_t length)
 {
-    const std::uint32_t head = crcStep(~0U, chunk, CRC_AT);
-    return ~crcStep(head, chunk + CRC_AT + 8, length - CRC_AT - 8);
+    return crcAround(chunk, length, kindOf(std::string_view(chunk, length)).value_or(UNTIMED).crcAt);
 }
 
 std::optional<std::uint64_t> sizeOf(std::string_view text)
@@ -96,16 +133,16 @@ std::size_t Layout::lengthOf(std::uint64_t seq) const
 
 std::uint64_t chunksIn(std::uint64_t size, std::size_t chunk) { return size / chunk + (size % chunk != 0 ? 1 : 0); }
 
-std::optional<Layout> layoutOf(std::uint64_t size, std::size_t chunk)
+std::optional<Layout> layoutOf(std::uint64_t size, std::size_t chunk, std::size_t header)
 {
     const std::uint64_t count = chunksIn(size, chunk);
     const auto last = static_cast<std::size_t>(size - (count - 1) * chunk);
-    if (last >= HEADER)
+    if (last >= header)
         return Layout{count, chunk, chunk, last};
-    const std::size_t lacking = HEADER - last;
-    if (chunk < HEADER + lacking)
+    const std::size_t lacking = header - last;
+    if (chunk < header + lacking)
         return {};
-    return Layout{count, chunk, chunk - lacking, HEADER};
+    return Layout{count, chunk, chunk - lacking, header};
 }
 
 // Built by appending: GCC 12 at -O2 takes "'" + std::string for an overlapping copy.
@@ -116,7 +153,8 @@ std::string quoted(std::string_view text)
     return out;
 }
 
-std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::optional<std::string_view> chunkText)
+std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::optional<std::string_view> chunkText,
+                                            std::size_t header)
 {
     const auto size = sizeOf(sizeText);
     if (!size)
@@ -124,14 +162,14 @@ std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::opti
     const auto chunk = chunkText ? sizeOf(*chunkText) : DEFAULT_CHUNK;
     if (!chunk)
         return "not a send size: " + quoted(*chunkText);
-    if (*chunk < HEADER || *chunk > LARGEST_CHUNK)
-        return "a send size of " + quoted(*chunkText) + " is not from " + std::to_string(HEADER) +
+    if (*chunk < header || *chunk > LARGEST_CHUNK)
+        return "a send size of " + quoted(*chunkText) + " is not from " + std::to_string(header) +
                " (a chunk's header) to " + std::to_string(LARGEST_CHUNK) + " (the largest UDP payload)";
-    if (*size < HEADER)
-        return "SIZE " + quoted(sizeText) + " is less than a chunk's " + std::to_string(HEADER) + "-byte header";
+    if (*size < header)
+        return "SIZE " + quoted(sizeText) + " is less than a chunk's " + std::to_string(header) + "-byte header";
     if (chunksIn(*size, *chunk) > LARGEST_COUNT)
         return "SIZE " + quoted(sizeText) + " makes more than " + std::to_string(LARGEST_COUNT) + " chunks";
-    const auto layout = layoutOf(*size, *chunk);
+    const auto layout = layoutOf(*size, *chunk, header);
     if (!layout)
         return "SIZE " + quoted(sizeText) + " leaves a last chunk of " + std::to_string(*size % *chunk) +
                " bytes, too small for its header even with bytes of the one before; " +
@@ -139,24 +177,55 @@ std::variant<Layout, std::string> layoutFor(std::string_view sizeText, std::opti
     return *layout;
 }
 
-void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout)
+namespace {
+
+// Letters from 'a' on after the header, shifted by the chunk's number: a copy, not a loop a byte.
+void fill(char *chunk, std::uint64_t seq, std::size_t header, std::size_t length)
 {
-    // Letters from 'a' on, shifted by the chunk's number: a copy, not a loop a byte.
     static const auto letters = [] {
         std::array<char, 26 + LARGEST_CHUNK> l{};
         for (std::size_t i = 0; i < l.size(); ++i)
             l[i] = static_cast<char>('a' + i % 26);
         return l;
     }();
+    std::memcpy(chunk + header, letters.data() + seq % 26 + header, length - header);
+}
+
+// The fields both kinds share, with the space after the length.
+void writeCommonFields(char *at, std::string_view magic, std::uint32_t run, std::uint64_t seq, std::uint64_t count,
+                       std::size_t length)
+{
+    char fields[96];
+    snprintf(fields, sizeof fields, "%.*s%08" PRIx32 " %010" PRIu64 "/%010" PRIu64 " %05zu ",
+             static_cast<int>(magic.size()), magic.data(), run, seq, count, length);
+    std::memcpy(at, fields, TIME_AT);
+}
+
+}  // namespace
+
+void writeChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout)
+{
     const std::size_t length = layout.lengthOf(seq);
-    char header[96];
-    snprintf(header, sizeof header, "FRP1 %08" PRIx32 " %010" PRIu64 "/%010" PRIu64 " %05zu 00000000 ", run, seq,
-             layout.count, length);
-    std::memcpy(at, header, HEADER);
-    std::memcpy(at + HEADER, letters.data() + seq % 26 + HEADER, length - HEADER);
-    char crc[9];
-    snprintf(crc, sizeof crc, "%08" PRIx32, chunkCrc(at, length));
-    std::memcpy(at + CRC_AT, crc, 8);
+    writeCommonFields(at, MAGIC, run, seq, layout.count, length);
+    at[HEADER - 1] = ' ';
+    fill(at, seq, HEADER, length);
+    seal(at, length, UNTIMED);
+}
+
+void writeTimedChunk(char *at, std::uint32_t run, std::uint64_t seq, const Layout &layout, std::int64_t sentNanoseconds)
+{
+    const std::size_t length = layout.lengthOf(seq);
+    writeCommonFields(at, TIMED_MAGIC, run, seq, layout.count, length);
+    at[TIMED_CRC_AT - 1] = ' ';
+    at[TIMED_HEADER - 1] = ' ';
+    fill(at, seq, TIMED_HEADER, length);
+    stampChunk(at, length, sentNanoseconds);
+}
+
+void stampChunk(char *chunk, std::size_t length, std::int64_t sentNanoseconds)
+{
+    putHex(chunk + TIME_AT, static_cast<std::uint64_t>(sentNanoseconds), 16);
+    seal(chunk, length, TIMED);
 }
 
 std::optional<std::uint32_t> runNamed(std::string_view text)
@@ -168,16 +237,22 @@ std::optional<std::uint32_t> runNamed(std::string_view text)
 
 bool Ranges::contains(std::uint64_t n) const
 {
+    if (spans_.empty() || n >= spans_.rbegin()->second)
+        return false;  // past every range: what arrives in order, at once
     auto after = spans_.upper_bound(n);
     return after != spans_.begin() && n < std::prev(after)->second;
 }
 
-void Ranges::insert(std::uint64_t n)
+bool Ranges::insert(std::uint64_t n, std::size_t room)
 {
+    if (!spans_.empty() && spans_.rbegin()->second == n) {  // the next in order, at once
+        ++spans_.rbegin()->second;
+        return true;
+    }
     const auto after = spans_.upper_bound(n);
     const auto before = after == spans_.begin() ? spans_.end() : std::prev(after);
     if (before != spans_.end() && n < before->second)
-        return;
+        return true;
     const bool joinsBefore = before != spans_.end() && before->second == n;
     const bool joinsAfter = after != spans_.end() && after->first == n + 1;
     if (joinsBefore && joinsAfter) {
@@ -189,16 +264,19 @@ void Ranges::insert(std::uint64_t n)
         auto node = spans_.extract(after);  // moved forward without a new allocation
         node.key() = n;
         spans_.insert(std::move(node));
+    } else if (room == 0) {
+        return false;
     } else {
         spans_.emplace_hint(after, n, n + 1);
     }
+    return true;
 }
 
-void Ranges::erase(std::uint64_t n)
+bool Ranges::erase(std::uint64_t n, std::size_t room)
 {
     auto after = spans_.upper_bound(n);
     if (after == spans_.begin() || n >= std::prev(after)->second)
-        return;
+        return true;
     const auto span = std::prev(after);
     const std::uint64_t first = span->first, end = span->second;
     if (end - first == 1) {
@@ -207,11 +285,14 @@ void Ranges::erase(std::uint64_t n)
         auto node = spans_.extract(span);
         node.key() = n + 1;
         spans_.insert(after, std::move(node));
+    } else if (n + 1 < end && room == 0) {
+        return false;
     } else {
         span->second = n;
         if (n + 1 < end)
             spans_.emplace_hint(after, n + 1, end);
     }
+    return true;
 }
 
 std::uint64_t Ranges::countBelow(std::uint64_t limit) const
@@ -229,18 +310,20 @@ Figures figuresOf(const Run &run)
 {
     Figures f{};
     f.known = run.count != 0;
-    f.intact = run.intact.countBelow(UINT64_MAX);
+    f.estimated = run.estimated;
+    f.intact = run.intact.countBelow(UINT64_MAX) + run.unkeptIntact;
     f.duplicated = run.duplicated;
     f.outOfOrder = run.outOfOrder;
-    const std::uint64_t damaged = run.damaged.countBelow(UINT64_MAX);
+    const std::uint64_t damaged = run.damaged.countBelow(UINT64_MAX) + run.unkeptDamaged;
     if (!f.known) {
         f.damaged = damaged;
         return f;
     }
     f.expected = run.count;
-    f.damaged = run.damaged.countBelow(run.count);
+    f.damaged = run.damaged.countBelow(run.count) + run.unkeptDamaged;  // unkept: taken as below the count
     f.beyond = damaged - f.damaged;
-    f.missing = f.expected - f.intact - f.damaged;
+    // Copies of unkept numbers count again, so an estimate may pass what was expected.
+    f.missing = f.expected > f.intact + f.damaged ? f.expected - f.intact - f.damaged : 0;
     return f;
 }
 
@@ -260,73 +343,103 @@ std::optional<std::uint64_t> fieldOf(std::string_view chunk, std::size_t at, std
     return value;
 }
 
-bool intact(std::string_view chunk, std::uint64_t total, const Run &run)
+bool intact(std::string_view chunk, const Kind &kind, std::uint64_t total, const Run &run)
 {
     const auto length = fieldOf(chunk, LENGTH_AT, 5, 10);
-    const auto crc = fieldOf(chunk, CRC_AT, 8, 16);
+    const auto crc = fieldOf(chunk, kind.crcAt, 8, 16);
     // Another count under the same run cannot be this run's.
-    return length && crc && *length == chunk.size() && *crc == chunkCrc(chunk.data(), chunk.size()) &&
+    return length && crc && *length == chunk.size() && *crc == crcAround(chunk.data(), chunk.size(), kind.crcAt) &&
            (run.count == 0 || total == run.count);
 }
 
-void placeIntact(Run &run, std::uint64_t seq)
+std::size_t roomOf(const Run &run) { return RANGES_KEPT - run.intact.size() - run.damaged.size(); }
+
+Arrival placeIntact(Run &run, std::uint64_t seq)
 {
     if (run.intact.contains(seq)) {
         ++run.duplicated;
-        return;
+        return Arrival::Duplicate;
     }
+    Arrival what = Arrival::Intact;
     if (run.damaged.contains(seq)) {  // a damaged copy came first
         ++run.duplicated;
-        run.damaged.erase(seq);
+        what = Arrival::Duplicate;
+        if (!run.damaged.erase(seq, roomOf(run))) {  // left damaged: no range to spare for the split
+            run.estimated = true;
+            return what;
+        }
     }
-    if (!run.intact.empty() && seq < run.highest)
+    if ((!run.intact.empty() || run.unkeptIntact != 0) && seq < run.highest) {
         ++run.outOfOrder;
+        what = what == Arrival::Intact ? Arrival::OutOfOrder : what;
+    }
     run.highest = std::max(run.highest, seq);
-    run.intact.insert(seq);
+    if (!run.intact.insert(seq, roomOf(run))) {
+        ++run.unkeptIntact;
+        run.estimated = true;
+    }
+    return what;
 }
 
-void placeDamaged(Run &run, std::uint64_t seq)
+Arrival placeDamaged(Run &run, std::uint64_t seq)
 {
-    if (run.intact.contains(seq) || run.damaged.contains(seq))
+    if (run.intact.contains(seq) || run.damaged.contains(seq)) {
         ++run.duplicated;
-    else
-        run.damaged.insert(seq);
+        return Arrival::Duplicate;
+    }
+    if (!run.damaged.insert(seq, roomOf(run))) {
+        ++run.unkeptDamaged;
+        run.estimated = true;
+    }
+    return Arrival::Damaged;
+}
+
+// The run's tally, made for a new run while fewer than RUNS_KEPT are kept.
+Run *runOf(Tally &tally, std::uint32_t id)
+{
+    const auto found = tally.runs.find(id);
+    if (found != tally.runs.end())
+        return &found->second;
+    if (tally.runs.size() >= RUNS_KEPT && id != tally.chosen)
+        return nullptr;
+    return &tally.runs.emplace(id, Run{}).first->second;
 }
 
 }  // namespace
 
-void take(std::string_view line, Tally &tally)
+Arrived takeDatagram(std::string_view chunk, Tally &tally)
 {
-    if (line.substr(0, LINE_START.size()) != LINE_START)
-        return;  // not a datagram line
-    const std::string_view chunk = line.substr(LINE_START.size());
-    if (chunk.substr(0, MAGIC.size()) != MAGIC) {
+    const auto kind = kindOf(chunk);
+    if (!kind) {
         ++tally.foreign;
-        return;
+        return {Arrival::Foreign, {}, {}};
     }
-    const auto id = chunk.size() >= HEADER ? fieldOf(chunk, RUN_AT, 8, 16) : std::nullopt;
+    const auto id = chunk.size() >= kind->header ? fieldOf(chunk, RUN_AT, 8, 16) : std::nullopt;
     const auto seq = id ? fieldOf(chunk, SEQ_AT, 10, 10) : std::nullopt;
     const auto total = seq ? fieldOf(chunk, TOTAL_AT, 10, 10) : std::nullopt;
     if (!total || *seq >= *total) {
         ++tally.damagedUnknown;
-        return;
+        return {Arrival::Damaged, {}, {}};
     }
     const auto run = static_cast<std::uint32_t>(*id);
-    auto found = tally.runs.find(run);
-    if (found == tally.runs.end()) {
-        if (tally.runs.size() >= RUNS_KEPT && run != tally.chosen) {
-            ++tally.linesPastRuns;
-            return;
-        }
-        found = tally.runs.emplace(run, Run{}).first;
+    Run *r = runOf(tally, run);
+    if (r == nullptr) {
+        ++tally.linesPastRuns;
+        return {Arrival::PastRuns, run, {}};
     }
-    Run &r = found->second;
-    if (!intact(chunk, *total, r)) {
-        placeDamaged(r, *seq);
-        return;
-    }
-    r.count = *total;
-    placeIntact(r, *seq);
+    const bool timed = kind->header == TIMED_HEADER;
+    const auto sent = timed ? fieldOf(chunk, TIME_AT, 16, 16) : std::nullopt;
+    if ((timed && !sent) || !intact(chunk, *kind, *total, *r))  // a time that cannot be read, even under a right CRC
+        return {placeDamaged(*r, *seq), run, {}};
+    r->count = *total;
+    const Arrival what = placeIntact(*r, *seq);
+    return {what, run, sent ? std::optional<std::int64_t>(static_cast<std::int64_t>(*sent)) : std::nullopt};
+}
+
+void take(std::string_view line, Tally &tally)
+{
+    if (line.starts_with(LINE_START))  // other lines are not datagrams
+        takeDatagram(line.substr(LINE_START.size()), tally);
 }
 
 bool readLog(int log, Tally &tally)
@@ -366,7 +479,10 @@ bool readLog(int log, Tally &tally)
 
 namespace {
 
-bool runWhole(const Figures &f) { return f.known && f.missing == 0 && f.duplicated == 0 && f.damaged == 0; }
+bool runWhole(const Figures &f)
+{
+    return f.known && !f.estimated && f.missing == 0 && f.duplicated == 0 && f.damaged == 0;
+}
 
 std::uint64_t damagedUnknownOf(const Tally &tally)
 {
@@ -431,22 +547,46 @@ void printVerdict(std::FILE *out, const Tally &tally)
 
 }  // namespace
 
+namespace {
+
+void printRunName(std::FILE *out, std::uint32_t id, const Figures &f)
+{
+    fprintf(out, "run %08" PRIx32, id);
+    if (f.estimated)
+        fprintf(out, " (an estimate: more than %zu ranges)", RANGES_KEPT);
+}
+
+void printMissingJson(std::FILE *out, const Run &run)
+{
+    fprintf(out, "[");
+    const char *comma = "";
+    forEachMissing(run, [&](std::uint64_t first, std::uint64_t last) {
+        fprintf(out, "%s[%" PRIu64 ",%" PRIu64 "]", comma, first, last);
+        comma = ",";
+        return true;
+    });
+    fprintf(out, "]");
+}
+
+}  // namespace
+
 void reportText(std::FILE *out, const Tally &tally)
 {
     for (const auto &[id, r] : tally.runs) {
         const Figures f = figuresOf(r);
+        printRunName(out, id, f);
         if (!f.known) {
             fprintf(out,
-                    "run %08" PRIx32 ": expected unknown, intact %" PRIu64 ", missing unknown, duplicated %" PRIu64
+                    ": expected unknown, intact %" PRIu64 ", missing unknown, duplicated %" PRIu64
                     ", out of order %" PRIu64 ", damaged %" PRIu64 "\n",
-                    id, f.intact, f.duplicated, f.outOfOrder, f.damaged);
+                    f.intact, f.duplicated, f.outOfOrder, f.damaged);
             continue;
         }
         fprintf(out,
-                "run %08" PRIx32 ": expected %" PRIu64 ", intact %" PRIu64 ", missing %" PRIu64 ", duplicated %" PRIu64
+                ": expected %" PRIu64 ", intact %" PRIu64 ", missing %" PRIu64 ", duplicated %" PRIu64
                 ", out of order %" PRIu64 ", damaged %" PRIu64 "\n",
-                id, f.expected, f.intact, f.missing, f.duplicated, f.outOfOrder, f.damaged);
-        if (f.missing == 0)
+                f.expected, f.intact, f.missing, f.duplicated, f.outOfOrder, f.damaged);
+        if (f.missing == 0 || f.estimated)  // the ranges kept would show unkept numbers as missing
             continue;
         fprintf(out, "  missing:");
         std::size_t shown = 0;
@@ -480,20 +620,17 @@ void reportJson(std::FILE *out, const Tally &tally)
         const Figures f = figuresOf(r);
         fprintf(out, "%s{\"run\":\"%08" PRIx32 "\"", comma, id);
         if (f.known) {
-            fprintf(out, ",\"expected\":%" PRIu64 ",\"intact\":%" PRIu64 ",\"missing\":%" PRIu64 ",\"missing_ranges\":[",
+            fprintf(out, ",\"expected\":%" PRIu64 ",\"intact\":%" PRIu64 ",\"missing\":%" PRIu64 ",\"missing_ranges\":",
                     f.expected, f.intact, f.missing);
-            const char *inner = "";
-            forEachMissing(r, [&](std::uint64_t first, std::uint64_t last) {
-                fprintf(out, "%s[%" PRIu64 ",%" PRIu64 "]", inner, first, last);
-                inner = ",";
-                return true;
-            });
-            fprintf(out, "]");
+            if (f.estimated)
+                fprintf(out, "null");  // the ranges kept would show unkept numbers as missing
+            else
+                printMissingJson(out, r);
         } else {
             fprintf(out, ",\"expected\":null,\"intact\":%" PRIu64 ",\"missing\":null,\"missing_ranges\":null", f.intact);
         }
-        fprintf(out, ",\"duplicated\":%" PRIu64 ",\"out_of_order\":%" PRIu64 ",\"damaged\":%" PRIu64 "}", f.duplicated,
-                f.outOfOrder, f.damaged);
+        fprintf(out, ",\"duplicated\":%" PRIu64 ",\"out_of_order\":%" PRIu64 ",\"damaged\":%" PRIu64 ",\"estimated\":%s}",
+                f.duplicated, f.outOfOrder, f.damaged, f.estimated ? "true" : "false");
         comma = ",";
     }
     fprintf(out, "],\"damaged_run_unknown\":%" PRIu64, damagedUnknownOf(tally));

@@ -225,12 +225,24 @@ struct Loop {
     ReceivedIntervals intervals;
     Reflector *reflector;  // with -e
     double clockOffset;    // the stamps' clock less this one's, in seconds
-    double roundTripsSince = 0;  // the start of the interval the round trips are counted for
+    double intervalStart = 0;  // of the interval under way, in seconds from the first arrival
 };
 
 ReceivedSoFar receivedSoFar(const Receiver &r, Drops dropped, double seconds)
 {
     return {r.received.datagrams, r.received.bytes, r.received.cut, dropped, seconds};
+}
+
+// With -i, after the interval of what was received: the round trips and the probe chunks
+// of the same interval.
+void reportOtherIntervals(Loop &loop, double end)
+{
+    const Receiving &how = loop.how;
+    if (how.roundTrips != nullptr)
+        reportRoundTripInterval(how.reports, how.roundTrips->takeInterval(), loop.intervalStart, end);
+    if (how.probes != nullptr && how.probes->any())
+        reportProbeInterval(how.reports, how.probes->takeInterval(), missingSoFar(how.probes->tally()), loop.intervalStart, end);
+    loop.intervalStart = end;
 }
 
 // With -i: the interval reports due by `now`, a moment of this clock. Each datagram counts
@@ -242,9 +254,7 @@ void reportIfDue(Loop &loop, double now)
     const Receiver &r = loop.r;
     const double end = loop.intervals.dueAt() - r.received.first;
     loop.intervals.report(receivedSoFar(r, dropsOf(droppedBy(loop.sock), loop.how.datagrams, r.received), end), now);
-    if (loop.how.roundTrips != nullptr)
-        reportRoundTripInterval(loop.how.reports, loop.how.roundTrips->takeInterval(), loop.roundTripsSince, end);
-    loop.roundTripsSince = end;
+    reportOtherIntervals(loop, end);
 }
 
 // A datagram, or a block of them, that arrived at `at`: the first starts the clock of the
@@ -279,9 +289,11 @@ std::size_t takeBatch(Loop &loop, int count)
             r.lines.add(bytes + at, std::min(size, r.takeMost));
             ++datagrams;
             r.received.cut += size > r.takeMost ? 1 : 0;
+            const std::int64_t stamp = arrival.nanoseconds != 0 ? arrival.nanoseconds : realtimeNanoseconds();
             if (loop.how.roundTrips != nullptr)
-                loop.how.roundTrips->returned(bytes + at, std::min(size, r.area.slotSize),
-                                              arrival.nanoseconds != 0 ? arrival.nanoseconds : realtimeNanoseconds());
+                loop.how.roundTrips->returned(bytes + at, std::min(size, r.area.slotSize), stamp);
+            if (loop.how.probes != nullptr)
+                loop.how.probes->arrived(bytes + at, std::min(size, r.area.slotSize), stamp);
         }
         if (length == 0 && loop.how.roundTrips != nullptr)
             loop.how.roundTrips->returned(bytes, 0, arrival.nanoseconds != 0 ? arrival.nanoseconds : realtimeNanoseconds());
@@ -300,6 +312,20 @@ std::size_t takeBatch(Loop &loop, int count)
     return taken;
 }
 
+// The share of a probe run intact so far, of the numbers up to the highest seen.
+std::string probeStatus(const LiveProbes &probes)
+{
+    const auto run = probes.shownRun();
+    const auto found = run ? probes.tally().runs.find(*run) : probes.tally().runs.end();
+    if (found == probes.tally().runs.end())
+        return "";
+    const double intact = static_cast<double>(probe::figuresOf(found->second).intact);
+    char text[48];
+    snprintf(text, sizeof text, "; run %08x: %.1f %% so far", *run,
+             100.0 * intact / (static_cast<double>(found->second.highest) + 1));
+    return text;
+}
+
 void showReceiving(const Loop &loop)
 {
     const Receiving &how = loop.how;
@@ -309,9 +335,10 @@ void showReceiving(const Loop &loop)
         return;
     const double seconds = r.received.last - r.received.first;
     const Drops dropped = dropsOf(droppedBy(loop.sock), how.datagrams, r.received);
-    how.reports.status->draw("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped", r.received.datagrams,
+    const std::string verdict = how.probes != nullptr ? probeStatus(*how.probes) : "";
+    how.reports.status->draw("received %" PRIu64 " datagrams, %.0f/s, %s%" PRIu64 " dropped%s", r.received.datagrams,
                seconds > 0 ? static_cast<double>(r.received.datagrams) / seconds : 0.0,
-               dropped.estimated ? "about " : "", dropped.datagrams);
+               dropped.estimated ? "about " : "", dropped.datagrams, verdict.c_str());
 }
 
 // The least memory the kernel charges a socket for a datagram it queues, an empty one
@@ -349,10 +376,13 @@ Ending endReceiving(std::uint64_t droppedCount, Loop &loop, Ending ending)
     r.received.sendersEstimated = r.senders.estimated();
     const Drops dropped = dropsOf(droppedCount, how.datagrams, r.received);
     const double span = r.received.last - r.received.first;
-    if (loop.intervals.on() && span > loop.roundTripsSince && how.roundTrips != nullptr)
-        reportRoundTripInterval(how.reports, how.roundTrips->takeInterval(), loop.roundTripsSince, span);
+    const bool lastInterval = loop.intervals.on() && span > loop.intervalStart;
     loop.intervals.close(receivedSoFar(r, dropped, span));
+    if (lastInterval)
+        reportOtherIntervals(loop, span);
     reportReceiving(how.reports, r.received, dropped);
+    if (how.probes != nullptr)
+        reportProbes(how.reports, *how.probes);
     if (how.roundTrips != nullptr)
         reportRoundTrips(how.reports, how.roundTrips->whole(), how.roundTrips->sentAs());
     if (loop.reflector != nullptr)
@@ -486,5 +516,7 @@ Ending receiveMode(const CommandLine &command)
     Receiving how{options.idleSeconds, reports, ReceiveFailure::EndsTheRun, options.datagrams};
     how.echo = options.echo;
     how.echoBitsPerSecond = options.bitsPerSecond;
+    const auto probes = std::make_unique<LiveProbes>(options.run);
+    how.probes = probes.get();
     return receiveUntilEnd(sock, memory, how);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "answers.hpp"
+#include "live_probes.hpp"
 #include "round_trips.hpp"
 #include "ending.hpp"
 #include "options.hpp"
@@ -40,6 +41,7 @@ struct Receiving {
     const std::atomic<double> *sendingDoneAt = nullptr;
     // L mode: what comes back is timed against what was sent.
     RoundTrips *roundTrips = nullptr;
+    LiveProbes *probes = nullptr;  // the probe chunks that arrive, judged as they come
     Echo echo = Echo::None;
     double echoBitsPerSecond = 0;  // the most -e sends back; 0: no limit
 };

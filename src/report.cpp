@@ -251,6 +251,17 @@ void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int erro
     emit(reports, text + "\n");
 }
 
+void reportProbeTime(const Reporting &reports, double asked, double took)
+{
+    constexpr double BURST = 0.002;  // a pacing burst is about a millisecond: within it, on time
+    if (!reporting(reports) || took <= asked + BURST)
+        return;
+    if (reports.format == ReportFormat::Json)
+        return emit(reports, JsonLine("probe-time").number("seconds_asked", asked).number("seconds_taken", took).line());
+    emit(reports, formatted("the probe took %.3f s, %.3f s longer than -t %.3f: the rate was more than the sending could keep\n",
+                            took, took - asked, asked));
+}
+
 void reportRouteMtu(const Reporting &reports, int before, int after)
 {
     if (!reporting(reports) || before == after)
@@ -609,6 +620,101 @@ void reportEchoed(const Reporting &reports, const Echoed &echoed)
         if (r.datagrams > 0)
             refused.count(errorName(r.error), r.datagrams);
     emit(reports, line.json("refused_by_host", refused.object()).line());
+}
+
+std::string probeRunText(std::uint32_t run, const probe::Figures &f, const OneWay *oneWay)
+{
+    std::string text = formatted("run %08x", run);
+    if (f.estimated)  // as frandle-probe check labels it
+        text += formatted(" (an estimate: more than %zu ranges)", probe::RANGES_KEPT);
+    text += ": ";
+    text += f.known ? formatted("expected %" PRIu64 ", ", f.expected) : "expected unknown, ";
+    text += formatted("intact %" PRIu64 ", ", f.intact);
+    text += f.known ? formatted("missing %" PRIu64 ", ", f.missing) : "missing unknown, ";
+    text += formatted("duplicated %" PRIu64 ", out of order %" PRIu64 ", damaged %" PRIu64, f.duplicated, f.outOfOrder,
+                      f.damaged);
+    if (oneWay == nullptr || oneWay->timed < 2)
+        return text;
+    text += formatted("; jitter %.3f ms", oneWay->jitter / 1e6);
+    if (oneWay->above)
+        text += formatted(", one-way delay above the least seen (the clocks of the two ends are not one): median %.3f, "
+                          "p99 %.3f, max %.3f ms",
+                          static_cast<double>(*oneWay->aboveLeast(0.5)) / 1e6,
+                          static_cast<double>(*oneWay->aboveLeast(0.99)) / 1e6,
+                          static_cast<double>(*oneWay->aboveLeast(1)) / 1e6);
+    return text;
+}
+
+std::uint64_t missingSoFar(const probe::Tally &tally)
+{
+    std::uint64_t missing = 0;
+    for (const auto &[id, run] : tally.runs) {
+        if (tally.chosen && id != *tally.chosen)
+            continue;
+        const probe::Figures f = probe::figuresOf(run);
+        const std::uint64_t seen = run.highest + 1;
+        missing += seen > f.intact + f.damaged ? seen - f.intact - f.damaged : 0;
+    }
+    return missing;
+}
+
+void reportProbes(const Reporting &reports, const LiveProbes &probes)
+{
+    if (!reporting(reports) || !probes.any())
+        return;
+    const probe::Tally &tally = probes.tally();
+    std::string lines;
+    for (const auto &[id, run] : tally.runs) {
+        if (tally.chosen && id != *tally.chosen)
+            continue;
+        const probe::Figures f = probe::figuresOf(run);
+        const OneWay *w = probes.oneWayOf(id);
+        if (reports.format == ReportFormat::Text) {
+            lines += "probe " + probeRunText(id, f, w) + "\n";
+            continue;
+        }
+        const auto delay = [&](double fraction) {
+            return w != nullptr && w->above ? static_cast<double>(*w->aboveLeast(fraction)) / 1e9 : NAN;
+        };
+        JsonLine line("probe");
+        line.text("run", formatted("%08x", id))
+            .json("expected", f.known ? std::to_string(f.expected) : "null")
+            .count("intact", f.intact)
+            .json("missing", f.known ? std::to_string(f.missing) : "null")
+            .count("duplicated", f.duplicated)
+            .count("out_of_order", f.outOfOrder)
+            .count("damaged", f.damaged)
+            .flag("estimated", f.estimated)
+            .number("jitter", w != nullptr && w->timed >= 2 ? w->jitter / 1e9 : NAN)
+            .number("delay_median", delay(0.5))
+            .number("delay_p99", delay(0.99))
+            .number("delay_max", delay(1));
+        lines += line.line();
+    }
+    emit(reports, lines);
+}
+
+void reportProbeInterval(const Reporting &reports, const ProbeCounts &c, std::uint64_t missing, double start, double end)
+{
+    if (!reporting(reports))
+        return;
+    if (reports.format == ReportFormat::Json)
+        return emit(reports,
+                    JsonLine("interval-probe")
+                        .number("start", start)
+                        .number("end", end)
+                        .count("intact", c.intact)
+                        .count("duplicated", c.duplicated)
+                        .count("out_of_order", c.outOfOrder)
+                        .count("damaged", c.damaged)
+                        .count("missing_so_far", missing)
+                        .line(),
+                    AfterLine::StatusRedrawn);
+    emit(reports,
+         formatted("probe chunks in %.3f-%.3f s: intact %" PRIu64 ", duplicated %" PRIu64 ", out of order %" PRIu64
+                   ", damaged %" PRIu64 "; missing so far, behind the highest number seen: %" PRIu64 "\n",
+                   start, end, c.intact, c.duplicated, c.outOfOrder, c.damaged, missing),
+         AfterLine::StatusRedrawn);
 }
 
 void reportInterval(const Reporting &reports, const std::string &line)

@@ -5,6 +5,7 @@
 
 #include "answers.hpp"
 #include "echo.hpp"
+#include "live_probes.hpp"
 #include "round_trips.hpp"
 #include "types.hpp"
 
@@ -82,6 +83,9 @@ void reportSending(const Reporting &reports, const SentSoFar &sent, std::uint32_
 // The kernel refused to cut a block after so many datagrams (for `error`): the rest goes
 // one packet a datagram.
 void reportMove(const Reporting &reports, std::int64_t datagramsBefore, int error, int routeMtu);
+// --probe with -t: the time the probe's chunks took, where more than `asked` (the sender
+// could not keep the rate; every chunk went all the same).
+void reportProbeTime(const Reporting &reports, double asked, double took);
 // The route's MTU, where it changed while sending: larger datagrams went as fragments.
 void reportRouteMtu(const Reporting &reports, int before, int after);
 // The network's answers, a line each, or that it answered nothing; and where the run only
@@ -116,6 +120,15 @@ void reportRoundTrips(const Reporting &reports, const RoundTripFigures &figures,
 void reportRoundTripInterval(const Reporting &reports, const RoundTripFigures &figures, double start, double end);
 // "12 timed (0 ambiguous, 1 unmatched, 0 duplicates), min 0.031, median ... ms"
 std::string roundTripsText(const RoundTripFigures &figures);
+// The probe runs whose chunks arrived, a line each as frandle-probe check gives it, with
+// the one-way delay variation of timed chunks; with --run, that run's alone.
+void reportProbes(const Reporting &reports, const LiveProbes &probes);
+void reportProbeInterval(const Reporting &reports, const ProbeCounts &counts, std::uint64_t missingSoFar, double start,
+                         double end);
+// "run 5f3a9c01: expected 752, intact 751, ...; jitter 0.012 ms, ..."
+std::string probeRunText(std::uint32_t run, const probe::Figures &figures, const OneWay *oneWay);
+// The gaps behind the highest number seen of each run kept (--run's alone with it).
+std::uint64_t missingSoFar(const probe::Tally &tally);
 // R with -e: how many went back, and which did not and why.
 void reportEchoed(const Reporting &reports, const Echoed &echoed);
 std::string echoedText(const Echoed &echoed);

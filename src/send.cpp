@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <netinet/udp.h>
+#include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -221,6 +222,15 @@ private:
     const int fd_;
 };
 
+// A probe run's name, drawn at random as frandle-probe make draws its own.
+std::uint32_t randomRun()
+{
+    std::uint32_t run = 0;
+    if (getrandom(&run, sizeof run, 0) != sizeof run)  // never short for 4 bytes
+        run = static_cast<std::uint32_t>(realtimeNanoseconds());
+    return run;
+}
+
 // One run's sending of one file, with all it needs made before the first datagram.
 class Sender {
 public:
@@ -237,6 +247,7 @@ public:
 
 private:
     Ending readAndSend();
+    Ending makeAndSend();
     Ending sendStraightFromFile();
     Ending sendBlock(std::size_t length);
     Ending sendEach(std::size_t length);
@@ -247,6 +258,10 @@ private:
     };
     NewSinceLastRefusal readSinceLastRefusal();
     bool routeRefusesBlocks(int error) const;
+    // A probe's count is fixed before the first send: every chunk goes, however long it takes.
+    bool timeUp() const { return how_.seconds > 0 && !how_.probe && secondsNow() - start_ >= how_.seconds; }
+    // With -t, a regular file that ended goes again from its start.
+    bool startsAgain() const { return how_.seconds > 0 && input_ == Input::Regular && !timeUp(); }
     void awaitTurn();
     void reportIfDue(double now);
     void handedOver(std::size_t datagrams);
@@ -271,6 +286,8 @@ private:
     const int mtuAtStart_;
     Calls calls_ = Calls::ManyDatagrams;
     std::uint64_t keys_ = 0;  // the kernel's number for the next send it stamps
+    const std::uint32_t run_ = randomRun();  // --probe
+    std::uint64_t nextChunk_ = 0;
     const std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(BUFFER_SIZE);
     const std::unique_ptr<Batch> batch_ = std::make_unique<Batch>();
     off_t offset_ = 0;  // of the next byte of the file to send
@@ -287,8 +304,9 @@ private:
 
 Ending Sender::sendAll()
 {
-    while (block_ > 0 && !ended_ && !stopAsked()) {
-        if (const Ending step = path_ == Path::FromFile ? sendStraightFromFile() : readAndSend(); step.failed())
+    while (block_ > 0 && !ended_ && !stopAsked() && !timeUp()) {
+        const Ending step = how_.probe ? makeAndSend() : path_ == Path::FromFile ? sendStraightFromFile() : readAndSend();
+        if (step.failed())
             return step;
         showProgress();
     }
@@ -302,13 +320,46 @@ Ending Sender::sendAll()
     intervals_.close(soFar(seconds));
     reportSending(how_.reports, soFar(seconds), answers_.pathMtu());
     reportRouteMtu(how_.reports, mtuAtStart_, routeMtu(destination_));
+    if (how_.probe && how_.seconds > 0)
+        reportProbeTime(how_.reports, how_.seconds, seconds);
     return {};
+}
+
+// --probe: the next chunks, made when their turn has come, each with the time it is made.
+// The chunks of one block are of one size, as the kernel cuts a block: a shorter one (the
+// last two may be) goes alone.
+Ending Sender::makeAndSend()
+{
+    const probe::Layout &layout = *how_.probe;
+    if (nextChunk_ >= layout.count) {
+        ended_ = true;
+        return {};
+    }
+    awaitTurn();
+    if (stopAsked())
+        return {};
+    std::size_t length = 0;
+    do {
+        const std::size_t size = layout.lengthOf(nextChunk_);
+        probe::writeTimedChunk(buffer_.get() + length, run_, nextChunk_, layout, realtimeNanoseconds());
+        length += size;
+        ++nextChunk_;
+    } while (nextChunk_ < layout.count && length % how_.chunk == 0 && layout.lengthOf(nextChunk_) == how_.chunk &&
+             length + how_.chunk <= block_);
+    bytes_ += length;
+    return path_ == Path::OnePacketEach ? sendEach(length) : sendBlock(length);
 }
 
 // The next block, read, then sent when its turn comes: the last one is not waited after.
 Ending Sender::readAndSend()
 {
-    const ssize_t got = readChunks(file_.get(), buffer_.get(), block_, how_.chunk, input_);
+    ssize_t got = readChunks(file_.get(), buffer_.get(), block_, how_.chunk, input_);
+    if (got == 0 && startsAgain()) {
+        offset_ = 0;
+        if (lseek(file_.get(), 0, SEEK_SET) < 0)
+            return failure("lseek");
+        got = readChunks(file_.get(), buffer_.get(), block_, how_.chunk, input_);
+    }
     if (got < 0)
         return failure("read");
     ended_ = got == 0;
@@ -329,8 +380,11 @@ Ending Sender::sendStraightFromFile()
     // No wait for a turn after the last block. A file of the kernel's shows no size, and
     // ends where sendfile refuses it.
     if (size_ > 0 && offset_ >= size_ && regularSize(file_.get()) <= offset_) {
-        ended_ = true;
-        return {};
+        if (!startsAgain()) {
+            ended_ = true;
+            return {};
+        }
+        offset_ = 0;
     }
     awaitTurn();
     for (;;) {
@@ -589,6 +643,25 @@ void Sender::showProgress()
 
 }  // namespace
 
+Ending probeLayoutFor(const Options &options, std::int32_t sendSize, std::optional<probe::Layout> &layout)
+{
+    if (options.payload != Payload::Probe)
+        return {};
+    const double bytes = options.probeBytes > 0 ? static_cast<double>(options.probeBytes)
+                                                : std::floor(options.bitsPerSecond * options.sendSeconds / 8);
+    const auto chunk = static_cast<std::size_t>(sendSize);
+    if (chunk < probe::TIMED_HEADER)
+        return failureSaid("frandle: a probe's chunks hold a header of " + std::to_string(probe::TIMED_HEADER) +
+                               " bytes: a send size of " + std::to_string(sendSize) + " is too small", 255);
+    layout = bytes >= static_cast<double>(probe::TIMED_HEADER) && bytes < 1e18
+                 ? probe::layoutOf(static_cast<std::uint64_t>(bytes), chunk, probe::TIMED_HEADER)
+                 : std::nullopt;
+    if (!layout || layout->count > probe::LARGEST_COUNT)
+        return failureSaid("frandle: a probe of " + std::to_string(static_cast<std::uint64_t>(bytes)) +
+                               " bytes cannot be cut into chunks of " + std::to_string(sendSize) + " bytes", 255);
+    return {};
+}
+
 Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers)
 {
     Sender sender(file, sock, destination, how, answers);
@@ -603,6 +676,9 @@ Ending sendMode(const CommandLine &command)
     if (const Ending opened = openToSendTo(command.fileName, command.ipAddress, command.port, options.family, file, to);
         opened.failed())
         return opened;
+    std::optional<probe::Layout> probe;
+    if (const Ending cut = probeLayoutFor(options, command.sendSize, probe); cut.failed())
+        return cut;
     const int sock = makeSocket(to.family());
     if (sock < 0)
         return failure("socket");
@@ -616,7 +692,8 @@ Ending sendMode(const CommandLine &command)
     StatusLine status;
     Reporting reports = options.reports;
     reports.status = &status;
-    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams};
+    const Sending how{static_cast<std::size_t>(command.sendSize), options.bitsPerSecond, reports, options.datagrams,
+                      nullptr, options.sendSeconds, probe};
     Answers answers;
     if (const Ending sent = sendFile(file, sock, to, how, answers); sent.failed())
         return sent;

@@ -5,7 +5,10 @@
 #include "ending.hpp"
 #include "net.hpp"
 #include "options.hpp"
+#include "probe_lib.hpp"
 #include "round_trips.hpp"
+
+#include <optional>
 
 #include <string>
 
@@ -18,6 +21,10 @@ struct Sending {
     Reporting reports;
     Datagrams datagrams = Datagrams::OnePacketEach;
     RoundTrips *roundTrips = nullptr;  // L: every datagram's bytes and send time
+    double seconds = 0;  // -t: send for so long, the file again from its start as often as needed
+    // --probe: the chunks of a run made as they go, each with its send time, instead of
+    // the file's bytes.
+    std::optional<probe::Layout> probe;
 };
 
 // Sends the file as datagrams, closes it, then prints "sending done N" and reports. The
@@ -25,3 +32,6 @@ struct Sending {
 // ends it early and silently.
 Ending sendFile(int file, int sock, const Address &destination, const Sending &how, Answers &answers);
 Ending sendMode(const CommandLine &command);
+// --probe: how the probe is cut into chunks of the send size, or why it cannot be; nothing
+// without --probe.
+Ending probeLayoutFor(const Options &options, std::int32_t sendSize, std::optional<probe::Layout> &layout);

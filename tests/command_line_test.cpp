@@ -47,6 +47,17 @@ TEST(CommandLine, EndsEarlyWithTheRightWordsAndStatus)
         {{"-b"}, usage, 255, "frandle: -b needs a value\n"},
         {{"-b", "1M", "R", "-", "9"}, usage, 255, "frandle: -b/--bitrate is for S and L mode, and R with -e\n"},
         {{"-e", "L", missing, "9"}, usage, 255, "frandle: -e/--echo is for R mode\n"},
+        // A probe's count must be known before its first chunk goes.
+        {{"--probe", "-t", "5", "S", "-", "9"}, usage, 255,
+         "frandle: --probe needs a SIZE (--probe=SIZE), or -t and -b: each chunk carries the run's count, known before "
+         "the first is sent\n"},
+        {{"--probe=1m", "-t", "5", "L", "-", "9"}, usage, 255, "frandle: --probe=SIZE and -t both say how much to send: give one\n"},
+        {{"--probe=50", "S", "-", "9"}, usage, 255, "frandle: not a probe size (bytes, with k, m or g): 50\n"},
+        {{"--probe", "R", "-", "9"}, usage, 255, "frandle: --probe is for S and L mode\n"},
+        {{"-t", "1", "R", "-", "9"}, usage, 255, "frandle: -t/--time is for S and L mode\n"},
+        {{"--run", "abc", "R", "-", "9"}, usage, 255, "frandle: not a run (eight hex digits): abc\n"},
+        {{"--probe=1k", "S", "-", "9", "127.0.0.1", "60"}, "", 255,
+         "frandle: a probe's chunks hold a header of 68 bytes: a send size of 60 is too small\n"},
         {{"--df", "R", missing, "9"}, usage, 255, "frandle: --df is for S and L mode\n"},
         {{"-b", "fast", "S", missing, "9"}, usage, 255, "frandle: not a rate: fast\n"},
         {{"--bitrate=0", "L", missing, "9"}, usage, 255, "frandle: not a rate: 0\n"},
@@ -119,7 +130,7 @@ TEST(CommandLine, OutputThatCannotBeWrittenEndsTheRun)
         // of a sanitized build needs descriptors of its own at the end.
         {"ulimit -n 4; ASAN_OPTIONS=detect_leaks=0 exec" + run, {"R", "-", p}, header, "pipe: Too many open files\n", 1},
 #ifndef FRANDLE_SANITIZED
-        {"ulimit -v 6000; exec" + run, {"R", "-", p}, "socket is 3\n", "frandle: out of memory\n", 1},
+        {"ulimit -v 7000; exec" + run, {"R", "-", p}, "socket is 3\n", "frandle: out of memory\n", 1},
 #endif
     };
     for (const auto &c : cases) {

@@ -224,12 +224,19 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
         {"", {"-b", "200M", "-l", "8972"}, "10M", "8972", 9000, 1169, 0, 0},
         {"", {"-b", "200M", "-l", "8972"}, "10M", "8972", 1500, 1169, 0, 0},
         {"", {"-b", "200M", "-O", "-l", "8972"}, "10M", "8972", 9000, 1169, 0, 0},
+        // Chunks made as they go (no size: no file), for a size or for a time at a rate.
+        {"udp dport 5003 numgen random mod 100 '<' 2 counter drop", {"--probe=2M"}, "", "1396", 1280, 1503, 8, 75},
+        {"", {"--probe", "-t", "1", "-b", "2M"}, "", "1396", 1280, 180, 0, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rule + " " + c.sendSize + " MTU " + std::to_string(c.mtu));
-        Child make({FRANDLE_PROBE_BIN, "make", c.size, c.sendSize});
-        ASSERT_EQ(make.wait(), 0);
-        const TempFile file(make.out());
+        std::string made;
+        if (!c.size.empty()) {
+            Child make({FRANDLE_PROBE_BIN, "make", c.size, c.sendSize});
+            ASSERT_EQ(make.wait(), 0);
+            made = make.out();
+        }
+        const TempFile file(made);
         sh("ip netns exec " + hosts.b + " nft delete table ip loss");
         if (!c.rule.empty())
             addRule(hosts.b, c.rule);
@@ -242,7 +249,7 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
         ASSERT_TRUE(receive.waitForOut("Receiving, port: 5003\n"));
         const long fragmentsBefore = kernelCount("Ip", "FragCreates", hosts.a);
         std::vector<std::string> args = c.options;
-        args.insert(args.end(), {"S", file.path(), "5003", "192.0.2.2", c.sendSize});
+        args.insert(args.end(), {"S", c.size.empty() ? "-" : file.path(), "5003", "192.0.2.2", c.sendSize});
         Child send(TwoHosts::in(hosts.a, frandle(args)));
         EXPECT_EQ(send.wait(), 0);
         EXPECT_EQ(send.out(), "sending done " + std::to_string(c.count) + "\n");
@@ -256,6 +263,9 @@ TEST(Network, TheProbeTellsWhatThePathDropped)
         EXPECT_GE(missing, c.leastDropped) << verdict.out;
         EXPECT_LE(missing, c.mostDropped) << verdict.out;
         EXPECT_EQ(verdict.status, c.rule.empty() ? 0 : 1) << verdict.out;
+        // R's own verdict, as the chunks came, is the check's of its log.
+        const std::string run = verdict.out.substr(0, verdict.out.find('\n'));
+        EXPECT_NE(receive.err().find("probe " + run), std::string::npos) << receive.err() << verdict.out;
         if (!c.rule.empty()) {
             EXPECT_EQ(missing, droppedByRule(hosts.b)) << verdict.out;  // the kernel's own count
         }

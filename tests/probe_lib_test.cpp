@@ -98,6 +98,11 @@ TEST(ProbeLogic, WritesChunksByteForByte)
     writeChunk(written.data(), 0x5f3a9c01, 1, layout);
     EXPECT_EQ(written, "FRP1 5f3a9c01 0000000001/0000000003 00060 2ec52378 abcdefghi");
     EXPECT_EQ(chunkCrc(written.data(), written.size()), 0x2ec52378u);
+    std::string timed(80, '\0');
+    writeTimedChunk(timed.data(), 0x5f3a9c01, 1, Layout{3, 80, 80, 80}, -1);
+    stampChunk(timed.data(), timed.size(), 1767225600123456789);  // 2026-01-01, a stamp of what was built
+    EXPECT_EQ(timed, "FRP2 5f3a9c01 0000000001/0000000003 00080 18867251f555cd15 001cc59a rstuvwxyzabc");
+    EXPECT_EQ(chunkCrc(timed.data(), timed.size()), 0x001cc59au);
 }
 
 TEST(ProbeLogic, TakesARunOfEightHexDigits)
@@ -145,7 +150,7 @@ std::string sealed(std::string chunk)
 {
     char crc[9];
     snprintf(crc, sizeof crc, "%08x", chunkCrc(chunk.data(), chunk.size()));
-    return chunk.replace(42, 8, crc);
+    return chunk.replace(chunk.starts_with("FRP2") ? 59 : 42, 8, crc);
 }
 
 std::string chunk(std::uint32_t run, std::uint64_t seq, std::uint64_t total, std::size_t length = 80)
@@ -154,6 +159,15 @@ std::string chunk(std::uint32_t run, std::uint64_t seq, std::uint64_t total, std
     snprintf(header, sizeof header, "FRP1 %08x %010llu/%010llu %05zu 00000000 ", run,
              static_cast<unsigned long long>(seq), static_cast<unsigned long long>(total), length);
     return sealed(header + std::string(length - HEADER, 'q'));
+}
+
+constexpr std::int64_t SENT = 1767225600123456789;
+
+std::string timed(std::uint32_t run, std::uint64_t seq, std::uint64_t total, std::int64_t sent = SENT)
+{
+    std::string chunk(80, '\0');
+    writeTimedChunk(chunk.data(), run, seq, Layout{total, 80, 80, 80}, sent);
+    return chunk;
 }
 
 std::string altered(std::string chunk, std::size_t at, char to)
@@ -216,6 +230,12 @@ const char *const S = "00c0ffee";
 TEST(ProbeLogic, TalliesCraftedLines)
 {
     const std::string one = chunk(RUN, 1, 3);
+    Lines alternate, odd;  // a range each, two past the bound; then the numbers between
+    for (std::uint64_t seq = 0; seq <= 2 * RANGES_KEPT + 2; seq += 2) {
+        alternate.push_back(rcvd(chunk(RUN, seq, 2 * RANGES_KEPT + 4)));
+        odd.push_back(rcvd(chunk(RUN, seq + 1, 2 * RANGES_KEPT + 4)));
+    }
+    const std::string estimate = "5f3a9c01 (an estimate: more than 65536 ranges)";
     const struct {
         std::string name;
         Lines lines;
@@ -257,9 +277,20 @@ TEST(ProbeLogic, TalliesCraftedLines)
         {"number past the count", runOf(RUN, 2, {0, 1, 3}), figures(R, "2", 2, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
         {"run in upper case", runOf(RUN, 1, {0}) + Lines{rcvd(sealed(altered(chunk(RUN, 0, 1), 7, 'F')))},
          figures(R, "1", 1, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
-        {"shorter than a header", runOf(RUN, 1, {0}) + Lines{"rcvd FRP1 5f3a9c01 0000000000/00"},
-         figures(R, "1", 1, "0", 0, 0, 0) + "damaged, run unknown: 1\n" + BROKEN},
-        {"foreign datagrams", runOf(RUN, 1, {0}) + Lines{"rcvd hello", "rcvd ", "rcvd FRP2 x"},
+        {"shorter than a header", runOf(RUN, 1, {0}) + Lines{"rcvd FRP1 5f3a9c01 0000000000/00", rcvd(timed(RUN, 0, 1).substr(0, 67))},
+         figures(R, "1", 1, "0", 0, 0, 0) + "damaged, run unknown: 2\n" + BROKEN},
+        {"timed chunks intact", {rcvd(timed(RUN, 0, 2)), rcvd(timed(RUN, 1, 2, -1))}, figures(R, "2", 2, "0", 0, 0, 0) + WHOLE},
+        {"a timed chunk damaged in its time", {rcvd(timed(RUN, 0, 2)), rcvd(altered(timed(RUN, 1, 2), 50, '0'))},
+         figures(R, "2", 1, "0", 0, 0, 1) + BROKEN},
+        {"a time that is not hex, under a right CRC", {rcvd(timed(RUN, 0, 2)), rcvd(sealed(altered(timed(RUN, 1, 2), 50, 'A')))},
+         figures(R, "2", 1, "0", 0, 0, 1) + BROKEN},
+        {"both kinds in one run and log", runOf(RUN, 3, {0, 2}) + Lines{rcvd(timed(RUN, 1, 3)), rcvd(timed(RUN, 1, 3))},
+         figures(R, "3", 3, "0", 1, 1, 0) + BROKEN},
+        {"a forged run of alternating numbers: an estimate, past the bound", alternate,
+         figures(estimate.c_str(), "131076", 65538, "65538", 0, 0, 0) + BROKEN},
+        {"an unkept number's copy counts again: never whole", alternate + odd + Lines{alternate.back()},
+         figures(estimate.c_str(), "131076", 131077, "0", 0, 65538, 0) + BROKEN},
+        {"foreign datagrams", runOf(RUN, 1, {0}) + Lines{"rcvd hello", "rcvd ", "rcvd FRP3 x"},
          figures(R, "1", 1, "0", 0, 0, 0) + "foreign lines: 3\nverdict: every datagram arrived intact, exactly once\n"},
         {"two runs", runOf(STRANGER, 2, {1}) + runOf(RUN, 1, {0}) + runOf(STRANGER, 2, {0}),
          figures(S, "2", 2, "0", 0, 1, 0) + figures(R, "1", 1, "0", 0, 0, 0) + WHOLE},
@@ -273,12 +304,35 @@ TEST(ProbeLogic, TalliesCraftedLines)
         EXPECT_EQ(printed(reportText, tally), c.report);
         EXPECT_EQ(whole(tally), c.report.ends_with("verdict: every datagram arrived intact, exactly once\n"));
     }
+    EXPECT_NE(printed(reportJson, tallied(alternate)).find(",\"missing\":65538,\"missing_ranges\":null,\"duplicated\":0,"
+                                                          "\"out_of_order\":0,\"damaged\":0,\"estimated\":true}"),
+              std::string::npos);
     // A line ends where the log says, even where its bytes go on in memory.
     const std::string full = rcvd(chunk(RUN, 0, 1));
     Tally cut;
     take(std::string_view(full).substr(0, 5 + HEADER - 1), cut);
     EXPECT_EQ(cut.damagedUnknown, 1u);
     EXPECT_TRUE(cut.runs.empty());
+}
+
+// Datagrams one after another into one tally, as a receiver takes them live.
+TEST(ProbeLogic, SaysWhatEachDatagramWasAndWhenATimedOneWasSent)
+{
+    const struct {
+        std::string datagram;
+        Arrived arrived;
+    } cases[] = {
+        {"rcvd " + chunk(RUN, 0, 3), {Arrival::Foreign, {}, {}}},
+        {timed(RUN, 2, 3), {Arrival::Intact, RUN, SENT}},
+        {chunk(RUN, 1, 3), {Arrival::OutOfOrder, RUN, {}}},
+        {timed(RUN, 1, 3, -1), {Arrival::Duplicate, RUN, -1}},
+        {altered(timed(RUN, 0, 3), 50, '0'), {Arrival::Damaged, RUN, {}}},
+        {timed(RUN, 0, 3), {Arrival::Duplicate, RUN, SENT}},
+        {timed(STRANGER, 0, 1).substr(0, 60), {Arrival::Damaged, {}, {}}},
+    };
+    Tally tally;
+    for (const auto &c : cases)
+        EXPECT_EQ(takeDatagram(c.datagram, tally), c.arrived) << c.datagram;
 }
 
 TEST(ProbeLogic, DecidesOnTheChosenRunAlone)
@@ -314,13 +368,13 @@ TEST(ProbeLogic, ReportsJsonWithEveryMissingRangeAndUnknownCounts)
     const auto lines = runOf(RUN, 13, {1, 3, 5, 7, 9, 11}) + Lines{rcvd(chunk(STRANGER, 0, 2) + "merged")};
     EXPECT_EQ(printed(reportJson, tallied(lines)),
               "{\"runs\":[{\"run\":\"00c0ffee\",\"expected\":null,\"intact\":0,\"missing\":null,\"missing_ranges\":null,"
-              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":1},{\"run\":\"5f3a9c01\",\"expected\":13,\"intact\":6,"
+              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":1,\"estimated\":false},{\"run\":\"5f3a9c01\",\"expected\":13,\"intact\":6,"
               "\"missing\":7,\"missing_ranges\":[[0,0],[2,2],[4,4],[6,6],[8,8],[10,10],[12,12]],\"duplicated\":0,"
-              "\"out_of_order\":0,\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,\"complete\":false}\n");
+              "\"out_of_order\":0,\"damaged\":0,\"estimated\":false}],\"damaged_run_unknown\":0,\"foreign\":0,\"complete\":false}\n");
     EXPECT_EQ(printed(reportJson, tallied(runOf(RUN, 2, {0, 1}), RUN)),
               "{\"runs\":[{\"run\":\"5f3a9c01\",\"expected\":2,\"intact\":2,\"missing\":0,\"missing_ranges\":[],"
-              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,"
-              "\"checked_run\":\"5f3a9c01\",\"complete\":true}\n");
+              "\"duplicated\":0,\"out_of_order\":0,\"damaged\":0,\"estimated\":false}],\"damaged_run_unknown\":0,"
+              "\"foreign\":0,\"checked_run\":\"5f3a9c01\",\"complete\":true}\n");
 }
 
 TEST(ProbeLogic, KeepsTheFirstRunsAndCountsTheLinesOfTheRest)

@@ -95,7 +95,8 @@ TEST(Probe, MakesAFileThatChecksWholeAfterItsRoundTrip)
         {{"check", log.path(), "--json", "--run", run}, 0,
          "{\"runs\":[{\"run\":\"" + run +
              "\",\"expected\":20,\"intact\":20,\"missing\":0,\"missing_ranges\":[],\"duplicated\":0,\"out_of_order\":0,"
-             "\"damaged\":0}],\"damaged_run_unknown\":0,\"foreign\":0,\"checked_run\":\"" + run + "\",\"complete\":true}\n"},
+             "\"damaged\":0,\"estimated\":false}],\"damaged_run_unknown\":0,\"foreign\":0,\"checked_run\":\"" + run +
+             "\",\"complete\":true}\n"},
         {{"check", "--run", other, log.path()}, 1,
          figures + "foreign lines: 0\nverdict: no probe datagram of run " + other + " found\n"},
     };
@@ -159,10 +160,12 @@ TEST(Probe, UNSANITIZED(AForgedLogCostsWhatItHoldsAndNeverAborts))
     } cases[] = {
         {"one line of the largest count, in 16 MB", "ulimit -v 16384; exec \"$0\" check " + one.path(), 1, ""},
         {"200 lines of runs of 10^7, in 64 MB", "ulimit -v 65536; exec \"$0\" check " + twoHundred.path(), 1, ""},
-        // Every other chunk of two million arrived: a million gaps to hold.
-        {"more ranges than 64 MB hold",
-         "\"$0\" make 102000000 51 | fold -b -w 51 | sed -n 's/^/rcvd /p;n' | (ulimit -v 65536; exec \"$0\" check)", 2,
-         "frandle-probe: out of memory\n"},
+        // Every other chunk of two million arrived: a million gaps, of which a run keeps 65536.
+        {"a million gaps, an estimate in 64 MB",
+         "\"$0\" make 102000000 51 | fold -b -w 51 | sed -n 's/^/rcvd /p;n' | (ulimit -v 65536; exec \"$0\" check)", 1, ""},
+        {"30 runs of as many ranges as are kept: more than 64 MB hold",
+         "for i in $(seq 30); do \"$0\" make 6684672 51; done | fold -b -w 51 | sed -n 's/^/rcvd /p;n' |"
+         "(ulimit -v 65536; exec \"$0\" check)", 2, "frandle-probe: out of memory\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
