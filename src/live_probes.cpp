@@ -71,6 +71,12 @@ const OneWay *LiveProbes::oneWayOf(std::uint32_t run) const
     return found != oneWay_.end() ? &found->second : nullptr;
 }
 
+double LiveProbes::jitterOfShownRun() const
+{
+    const OneWay *w = shownRun() ? oneWayOf(*shownRun()) : nullptr;
+    return w != nullptr && w->timed >= 2 ? w->jitter : NAN;
+}
+
 ProbeCounts LiveProbes::takeInterval()
 {
     const ProbeCounts taken = interval_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <cmath>
 #include <optional>
 
 // The one-way delays of a run's timed chunks. The two ends' clocks are not one: a delay is
@@ -45,6 +46,7 @@ public:
     ProbeCounts takeInterval();  // since the last one
     // The run the status line shows: --run's, or the last one a chunk came from.
     std::optional<std::uint32_t> shownRun() const { return tally_.chosen ? tally_.chosen : lastRun_; }
+    double jitterOfShownRun() const;  // ns; NaN where it has no two timed chunks
 
 private:
     probe::Tally tally_;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -617,20 +619,7 @@ void reportJson(std::FILE *out, const Tally &tally)
     fprintf(out, "{\"runs\":[");
     const char *comma = "";
     for (const auto &[id, r] : tally.runs) {
-        const Figures f = figuresOf(r);
-        fprintf(out, "%s{\"run\":\"%08" PRIx32 "\"", comma, id);
-        if (f.known) {
-            fprintf(out, ",\"expected\":%" PRIu64 ",\"intact\":%" PRIu64 ",\"missing\":%" PRIu64 ",\"missing_ranges\":",
-                    f.expected, f.intact, f.missing);
-            if (f.estimated)
-                fprintf(out, "null");  // the ranges kept would show unkept numbers as missing
-            else
-                printMissingJson(out, r);
-        } else {
-            fprintf(out, ",\"expected\":null,\"intact\":%" PRIu64 ",\"missing\":null,\"missing_ranges\":null", f.intact);
-        }
-        fprintf(out, ",\"duplicated\":%" PRIu64 ",\"out_of_order\":%" PRIu64 ",\"damaged\":%" PRIu64 ",\"estimated\":%s}",
-                f.duplicated, f.outOfOrder, f.damaged, f.estimated ? "true" : "false");
+        fprintf(out, "%s%s", comma, runJson(id, r).c_str());
         comma = ",";
     }
     fprintf(out, "],\"damaged_run_unknown\":%" PRIu64, damagedUnknownOf(tally));
@@ -640,6 +629,34 @@ void reportJson(std::FILE *out, const Tally &tally)
     if (tally.chosen)
         fprintf(out, ",\"checked_run\":\"%08" PRIx32 "\"", *tally.chosen);
     fprintf(out, ",\"complete\":%s}\n", whole(tally) ? "true" : "false");
+}
+
+// Written through a stream in memory, so that the file report and frandle's own are one text.
+std::string runJson(std::uint32_t id, const Run &r)
+{
+    char *text = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&text, &size);
+    if (out == nullptr)
+        throw std::bad_alloc();
+    const Figures f = figuresOf(r);
+    fprintf(out, "{\"run\":\"%08" PRIx32 "\"", id);
+    if (f.known) {
+        fprintf(out, ",\"expected\":%" PRIu64 ",\"intact\":%" PRIu64 ",\"missing\":%" PRIu64 ",\"missing_ranges\":",
+                f.expected, f.intact, f.missing);
+        if (f.estimated)
+            fprintf(out, "null");  // the ranges kept would show unkept numbers as missing
+        else
+            printMissingJson(out, r);
+    } else {
+        fprintf(out, ",\"expected\":null,\"intact\":%" PRIu64 ",\"missing\":null,\"missing_ranges\":null", f.intact);
+    }
+    fprintf(out, ",\"duplicated\":%" PRIu64 ",\"out_of_order\":%" PRIu64 ",\"damaged\":%" PRIu64 ",\"estimated\":%s}",
+            f.duplicated, f.outOfOrder, f.damaged, f.estimated ? "true" : "false");
+    std::fclose(out);
+    std::string json(text, size);
+    std::free(text);
+    return json;
 }
 
 }  // namespace probe

@@ -140,5 +140,7 @@ bool readLog(int log, Tally &tally);
 bool whole(const Tally &tally);
 void reportText(std::FILE *out, const Tally &tally);
 void reportJson(std::FILE *out, const Tally &tally);
+// One run's object of the JSON report, as check --json gives it.
+std::string runJson(std::uint32_t id, const Run &run);
 
 }  // namespace probe

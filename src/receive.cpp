@@ -241,7 +241,8 @@ void reportOtherIntervals(Loop &loop, double end)
     if (how.roundTrips != nullptr)
         reportRoundTripInterval(how.reports, how.roundTrips->takeInterval(), loop.intervalStart, end);
     if (how.probes != nullptr && how.probes->any())
-        reportProbeInterval(how.reports, how.probes->takeInterval(), missingSoFar(how.probes->tally()), loop.intervalStart, end);
+        reportProbeInterval(how.reports, how.probes->takeInterval(), missingSoFar(how.probes->tally()),
+                            how.probes->jitterOfShownRun(), loop.intervalStart, end);
     loop.intervalStart = end;
 }
 

@@ -664,10 +664,10 @@ void reportProbes(const Reporting &reports, const LiveProbes &probes)
         return;
     const probe::Tally &tally = probes.tally();
     std::string lines;
-    for (const auto &[id, run] : tally.runs) {
+    for (const auto &[id, kept] : tally.runs) {
         if (tally.chosen && id != *tally.chosen)
             continue;
-        const probe::Figures f = probe::figuresOf(run);
+        const probe::Figures f = probe::figuresOf(kept);
         const OneWay *w = probes.oneWayOf(id);
         if (reports.format == ReportFormat::Text) {
             lines += "probe " + probeRunText(id, f, w) + "\n";
@@ -676,25 +676,22 @@ void reportProbes(const Reporting &reports, const LiveProbes &probes)
         const auto delay = [&](double fraction) {
             return w != nullptr && w->above ? static_cast<double>(*w->aboveLeast(fraction)) / 1e9 : NAN;
         };
-        JsonLine line("probe");
-        line.text("run", formatted("%08x", id))
-            .json("expected", f.known ? std::to_string(f.expected) : "null")
-            .count("intact", f.intact)
-            .json("missing", f.known ? std::to_string(f.missing) : "null")
-            .count("duplicated", f.duplicated)
-            .count("out_of_order", f.outOfOrder)
-            .count("damaged", f.damaged)
-            .flag("estimated", f.estimated)
-            .number("jitter", w != nullptr && w->timed >= 2 ? w->jitter / 1e9 : NAN)
-            .number("delay_median", delay(0.5))
-            .number("delay_p99", delay(0.99))
-            .number("delay_max", delay(1));
-        lines += line.line();
+        // The check's own object of the run, with the times after its fields.
+        const std::string run = probe::runJson(id, kept);
+        const std::string times = JsonLine()
+                                      .number("jitter", w != nullptr && w->timed >= 2 ? w->jitter / 1e9 : NAN)
+                                      .number("delay_median", delay(0.5))
+                                      .number("delay_p99", delay(0.99))
+                                      .number("delay_max", delay(1))
+                                      .object();
+        const std::string head = JsonLine("probe").object();
+        lines += head.substr(0, head.size() - 1) + "," + run.substr(1, run.size() - 2) + "," + times.substr(1) + "\n";
     }
     emit(reports, lines);
 }
 
-void reportProbeInterval(const Reporting &reports, const ProbeCounts &c, std::uint64_t missing, double start, double end)
+void reportProbeInterval(const Reporting &reports, const ProbeCounts &c, std::uint64_t missing, double jitter,
+                         double start, double end)
 {
     if (!reporting(reports))
         return;
@@ -708,12 +705,14 @@ void reportProbeInterval(const Reporting &reports, const ProbeCounts &c, std::ui
                         .count("out_of_order", c.outOfOrder)
                         .count("damaged", c.damaged)
                         .count("missing_so_far", missing)
+                        .number("jitter", jitter / 1e9)
                         .line(),
                     AfterLine::StatusRedrawn);
     emit(reports,
          formatted("probe chunks in %.3f-%.3f s: intact %" PRIu64 ", duplicated %" PRIu64 ", out of order %" PRIu64
-                   ", damaged %" PRIu64 "; missing so far, behind the highest number seen: %" PRIu64 "\n",
-                   start, end, c.intact, c.duplicated, c.outOfOrder, c.damaged, missing),
+                   ", damaged %" PRIu64 "; missing so far, behind the highest number seen: %" PRIu64 "%s\n",
+                   start, end, c.intact, c.duplicated, c.outOfOrder, c.damaged, missing,
+                   std::isnan(jitter) ? "" : formatted("; jitter %.3f ms", jitter / 1e6).c_str()),
          AfterLine::StatusRedrawn);
 }
 

@@ -123,8 +123,10 @@ std::string roundTripsText(const RoundTripFigures &figures);
 // The probe runs whose chunks arrived, a line each as frandle-probe check gives it, with
 // the one-way delay variation of timed chunks; with --run, that run's alone.
 void reportProbes(const Reporting &reports, const LiveProbes &probes);
-void reportProbeInterval(const Reporting &reports, const ProbeCounts &counts, std::uint64_t missingSoFar, double start,
-                         double end);
+// `jitter`: of the run the status line shows, in ns, as it stands at the interval's end;
+// NaN where its chunks carry no send time.
+void reportProbeInterval(const Reporting &reports, const ProbeCounts &counts, std::uint64_t missingSoFar, double jitter,
+                         double start, double end);
 // "run 5f3a9c01: expected 752, intact 751, ...; jitter 0.012 ms, ..."
 std::string probeRunText(std::uint32_t run, const probe::Figures &figures, const OneWay *oneWay);
 // The gaps behind the highest number seen of each run kept (--run's alone with it).

@@ -375,6 +375,33 @@ TEST(Receive, AReflectorAnswersFromTheAddressItWasSentTo)
     EXPECT_EQ(echoed.at("from_service_port"), 1) << echoed;
 }
 
+// R's own verdict on the probe chunks it takes is the check's of its log, whatever a peer
+// did to them: repeated, damaged, out of order or left out.
+TEST(Receive, ItsProbeVerdictIsTheCheckOfItsLog)
+{
+    const std::uint16_t port = freePort();
+    Child receiver(frandle({"-v", "R", "-", std::to_string(port)}));
+    ASSERT_TRUE(receiver.waitForOut(header(port)));
+    Child make({FRANDLE_PROBE_BIN, "make", "20000", "1000"});
+    ASSERT_EQ(make.wait(), 0);
+    const std::string probe = make.out();
+    const auto chunk = [&](std::size_t n) { return probe.substr(n * 1000, 1000); };
+    std::string damaged = chunk(5);
+    damaged[900] ^= 1;
+    const Udp sender;
+    for (const std::string &d : {chunk(0), chunk(1), chunk(1), damaged, chunk(3), chunk(2), chunk(4), chunk(19), chunk(5)})
+        sender.sendTo(port, d);
+    sender.sendTo(port, "a stranger's datagram");
+    EXPECT_TRUE(receiver.waitForOut("rcvd a stranger's datagram\n"));
+    EXPECT_EQ(receiver.stop(SIGTERM), 128 + SIGTERM);
+    const TempFile log(receiver.out());
+    Child check({FRANDLE_PROBE_BIN, "check", log.path()});
+    EXPECT_EQ(check.wait(), 1);
+    const std::string run = check.out().substr(0, check.out().find('\n') + 1);
+    EXPECT_NE(run.find("intact 7, missing 13, duplicated 2, out of order 2, damaged 0"), std::string::npos) << run;
+    EXPECT_NE(receiver.err().find("\nprobe " + run), std::string::npos) << receiver.err() << run;
+}
+
 TEST(Receive, ShowsWhatSendModeSent)
 {
     const std::string text = textBytes(3000);

@@ -1,6 +1,7 @@
 // Round trips and the reflector's refusals in-process: what is timed, from which send time,
 // and what is not, and why.
 #include "../src/echo.hpp"
+#include "../src/live_probes.hpp"
 #include "../src/report.hpp"
 #include "../src/round_trips.hpp"
 
@@ -79,18 +80,17 @@ TEST(RoundTrips, EachReturnIsTimedFromItsBestSendTimeOrCountedWhyNot)
     }
 }
 
-// A send time is held for the last KEYS_KEPT keys at most: an older one comes back unmatched.
+// A send time is held for the last KEYS_KEPT keys at most: one that came back after a
+// later key took its place is unmatched, never timed from the later one's time.
 TEST(RoundTrips, SendTimesPastTheBoundAreForgotten)
 {
     const auto trips = std::make_unique<RoundTrips>();
-    std::vector<std::string> texts(RoundTrips::KEYS_KEPT + 1);
-    for (std::uint64_t i = 0; i < texts.size(); ++i) {
-        texts[i] = std::to_string(i);
-        const iovec datagram{texts[i].data(), texts[i].size()};
-        trips->sending(&datagram, 1, i, i, Stamps::EachDatagram, 0);
-    }
-    trips->returned(texts[0].data(), texts[0].size(), 5);
-    trips->returned(texts.back().data(), texts.back().size(), 5);
+    std::string first = "first", later = "later";
+    const iovec sent[] = {{first.data(), first.size()}, {later.data(), later.size()}};
+    trips->sending(&sent[0], 1, 0, 0, Stamps::EachDatagram, 0);
+    trips->sending(&sent[1], 1, 1, RoundTrips::KEYS_KEPT, Stamps::EachDatagram, 100);
+    trips->returned(first.data(), first.size(), 500);
+    trips->returned(later.data(), later.size(), 500);
     EXPECT_EQ(std::vector({trips->whole().unmatched, trips->whole().timed}), std::vector<std::uint64_t>({1, 1}));
 }
 
@@ -136,6 +136,54 @@ TEST(Echo, RefusesWhatCouldLoopOrAmplify)
     };
     for (const auto &c : cases)
         EXPECT_EQ(refusalOf(from(c.address, c.port), 7777), c.want) << c.address << " port " << c.port;
+}
+
+// A run's timed chunks, arriving with the transits given (arrival less send time, in ns):
+// RFC 3550's jitter over consecutive ones, and the delays above the least, whichever of
+// the two clocks is ahead.
+TEST(Probes, JitterAndDelaysAboveTheLeastOfTimedChunks)
+{
+    const struct {
+        std::vector<std::int64_t> transits;
+        double jitter;
+        std::int64_t median, most;
+    } cases[] = {
+        {{100, 300, 200, 200}, 16.845703125, 100, 200},  // 200/16, then +(100-J)/16, then -J/16
+        {{500, 300, 400}, 12.5 + (100 - 12.5) / 16, 100, 200},  // below the first: the least is 300
+        {{7}, 0, 0, 0},
+    };
+    const auto layout = probe::layoutOf(100 * 1000, 1000, probe::TIMED_HEADER).value();
+    for (const auto &c : cases) {
+        LiveProbes probes(std::nullopt);
+        std::vector<char> chunk(1000);
+        for (std::size_t i = 0; i < c.transits.size(); ++i) {
+            const std::int64_t sent = 1'000'000'000'000 + static_cast<std::int64_t>(i) * 1'000'000;
+            probe::writeTimedChunk(chunk.data(), 0xabcdef01, i, layout, sent);
+            probes.arrived(chunk.data(), chunk.size(), sent + c.transits[i]);
+        }
+        const OneWay *w = probes.oneWayOf(0xabcdef01);
+        ASSERT_NE(w, nullptr);
+        EXPECT_DOUBLE_EQ(w->jitter, c.jitter);
+        EXPECT_EQ(w->aboveLeast(0.5), c.median);
+        EXPECT_EQ(w->aboveLeast(1), c.most);
+        EXPECT_EQ(probes.takeInterval().intact, c.transits.size());
+    }
+}
+
+// A million forged chunks of as many runs take the memory of the first 1000 alone.
+TEST(Probes, ForgedRunsStayWithinTheBounds)
+{
+    const auto layout = probe::layoutOf(1000, 1000, probe::TIMED_HEADER).value();
+    LiveProbes probes(std::uint32_t{999'999});  // --run: kept, whenever it comes
+    std::vector<char> chunk(1000);
+    for (std::uint32_t run = 0; run < 1'000'000; ++run) {
+        probe::writeTimedChunk(chunk.data(), run, 0, layout, run);
+        probes.arrived(chunk.data(), chunk.size(), 0);
+    }
+    EXPECT_EQ(probes.tally().runs.size(), probe::RUNS_KEPT + 1);
+    EXPECT_EQ(probes.tally().linesPastRuns, 1'000'000 - probe::RUNS_KEPT - 1);
+    EXPECT_NE(probes.oneWayOf(999'999), nullptr);
+    EXPECT_EQ(probes.oneWayOf(5'000), nullptr);
 }
 
 TEST(Report, RoundTripsAndEchoesInOneLineEach)

@@ -357,6 +357,12 @@ TEST(Send, APacedSendTakesItsTimeAndReportsIt)
     const Outcome single = run({"-v", "-b", "1k", "S", one.path(), port, "127.0.0.1", "1000"}, 3s);
     EXPECT_EQ(single.status, 0);
     EXPECT_EQ(single.err.rfind("sent 1 datagram, 1000 bytes, in 0.0", 0), 0u) << single.err;
+    EXPECT_EQ(receiver.receive(1).size(), 1u);
+    // -t: the file again from its start while the time lasts, one a tenth of a second here.
+    const Outcome timed = run({"-t", "0.5", "-b", "80k", "S", one.path(), port, "127.0.0.1", "1000"}, 3s);
+    const auto again = receiver.receive(100, 300ms);
+    EXPECT_EQ(timed.out, "sending done " + std::to_string(again.size()) + "\n");
+    EXPECT_TRUE(again.size() >= 5 && again.size() <= 6 && again.back().bytes == bytes.substr(0, 1000)) << again.size();
 
     const auto started = std::chrono::steady_clock::now();
     OnTerminal send(frandle({"-i", "0.4", "-b", "400k", "S", file.path(), port, "127.0.0.1", "1000"}), {STDERR_FILENO});
