@@ -3,8 +3,8 @@
 # prints the tables, for both ways datagrams can meet the kernel: one packet each (the
 # default) and offloaded (-O). Receivers run without privilege. Run from anywhere:
 # bash bench/run.sh; RUNS=1 BLASTS=1 for a quick look. ONLY=echo, ONLY=pingpong or
-# ONLY=echo,pingpong runs only the reflector or the round-trip sections (ONLY=main only the
-# others).
+# ONLY=echo,pingpong runs only the reflector or the round-trip sections, ONLY=probe only the
+# steady streams of probe chunks (ONLY=main only the others).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -157,7 +157,7 @@ waitFor() {
 }
 
 # CPU time in nanoseconds of a process, all its threads.
-cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { print t }'; }
+cpuTime() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { printf "%.0f\n", t }'; }
 
 # Datagrams the kernel dropped at a full socket bound to a port.
 # R's socket is an IPv6 one that takes IPv4 too, the floor's an IPv4 one: both tables.
@@ -188,10 +188,16 @@ blast() {
 
 # A steady stream for 2 s from paced_sender (with -O as $1 "-O", else one packet a
 # datagram) at a rate into a receiver: R mode or the floor receiver, given with its options.
-# Sets kept (the share kept) and pace (the datagrams a second that the sender reached).
+# The datagrams are numbered text, or with steadyPayload naming a probe file, its chunks in
+# turn (paced_sender -f), and kept into a file is then what probe_kept finds intact.
+# Sets kept (the share kept), pace (the datagrams a second that the sender reached), taken
+# (the datagrams kept) and receiverCpu (the receiver's CPU time in ns, all its threads, at
+# the end of the stream). A receiver that ended before it was stopped kept nothing.
+steadyPayload=""
 steady() {
-    local flags=() rate=$2 out=$3 receiver sent result count
+    local flags=() rate=$2 out=$3 receiver sent result count alive=yes
     [ "$1" = -O ] && flags=(-O)
+    [ -z "$steadyPayload" ] || flags+=(-f "$steadyPayload")
     shift 3
     # Into a file, each receiver starts with no dirty pages of the run before it, whose
     # writing back would take the machine's time in its run.
@@ -199,22 +205,35 @@ steady() {
     "${onTimedCpu[@]}" "${user[@]}" "$@" >"$out" 2>>"$work/errors" & track
     receiver=$pid
     sleep 0.3
-    result=$("${onSenderCpu[@]}" "$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2)
+    result=$("${onSenderCpu[@]}" "$bench"/paced_sender "${flags[@]}" "$receivePort" "$rate" 2 2>>"$work/errors") || result=""
     read -r sent pace <<<"$result"
+    if [ -z "$result" ] || [ "${sent:-0}" -le 0 ]; then
+        echo "paced_sender ${flags[*]} failed at $rate/s into $1" >>"$work/errors"
+        sent=0 pace=0
+    fi
     if [ "$out" = /dev/null ]; then
         sleep 0.5
-        count=$((sent - $(drops "$receivePort")))
     else
         settle "$out"
     fi
+    if ours "$receiver"; then
+        receiverCpu=$(cpuTime "$receiver" 2>/dev/null) || receiverCpu=0
+        [ "$out" != /dev/null ] || count=$((sent - $(drops "$receivePort" | awk '{ t += $1 } END { print t + 0 }')))
+    else
+        echo "$* ended before its run at $rate/s was over" >>"$work/errors"
+        alive=no receiverCpu=0 count=0
+    fi
     stop "$receiver"
-    if [ "$out" != /dev/null ]; then
-        case $1 in
-            "$tool") count=$(intact "$out") ;;
-            *) count=$(($(stat -c %s "$out") / 1396)) ;;
+    if [ "$out" != /dev/null ] && [ "$alive" = yes ]; then
+        case $1:$steadyPayload in
+            "$tool":) count=$(intact "$out") ;;
+            "$tool":*) count=$("$bench"/probe_kept lines "$steadyPayload" "$out") || count=0 ;;
+            *:) count=$(($(stat -c %s "$out") / 1396)) ;;
+            *) count=$("$bench"/probe_kept bytes "$steadyPayload" "$out") || count=0 ;;
         esac
     fi
-    kept=$(percent "$count" "$sent")
+    taken=$count
+    if ((sent > 0)); then kept=$(percent "$count" "$sent"); else kept=0.000; fi
 }
 
 # L mode sending the 10 MB file to itself, with the options given; sets share.
@@ -444,6 +463,50 @@ if want main; then
     done
 fi
 
+# The probe rows: the steady one-packet streams again, with the chunks of a probe as the
+# payload, which R recognises and tallies as they arrive; the same rates, R and the floor
+# taking turns, to /dev/null and into a file. To /dev/null R also takes a stream of the
+# numbered text in each turn, for its CPU time a datagram with either payload.
+if want probe; then
+    # Chunks of 1396 bytes all, the last one too: 75 000 of them, about 100 MB, sent in turn
+    # and round again while the stream lasts.
+    probeChunks=75000
+    build-bench/frandle-probe make $((probeChunks * 1396)) >"$work/probe"
+    chmod a+r "$work/probe"
+    sync
+    probeRates=(600000 800000 1000000)
+    declare -A pKeptR pKeptFloor pPaceR pPaceFloor pCpuR pCpuText pCpuFloor pPaceText
+    for rate in "${probeRates[@]}"; do
+        for out in null file; do
+            inR=() inFloor=() reachedR=() reachedFloor=() cpuR=() cpuText=() cpuFloor=() reachedText=()
+            [ "$out" = null ] && to=/dev/null n=$runs || to=$work/steady.out n=$fileRuns
+            for ((run = 1; run <= n; run++)); do
+                echo "steady probe chunks, one packet each, to $out at $rate/s: run $run of $n" >&2
+                steadyPayload=$work/probe
+                steady - "$rate" "$to" "$tool" R - "$receivePort"
+                inR+=("$kept") reachedR+=("$pace")
+                ((taken <= 0)) || cpuR+=("$((receiverCpu / taken))")
+                steady - "$rate" "$to" "$bench"/receive_floor "$receivePort"
+                inFloor+=("$kept") reachedFloor+=("$pace")
+                ((taken <= 0)) || cpuFloor+=("$((receiverCpu / taken))")
+                steadyPayload=""
+                if [ "$out" = null ]; then
+                    steady - "$rate" /dev/null "$tool" R - "$receivePort"
+                    reachedText+=("$pace")
+                    ((taken <= 0)) || cpuText+=("$((receiverCpu / taken))")
+                fi
+            done
+            pKeptR[$rate $out]=$(median "${inR[@]}") pKeptFloor[$rate $out]=$(median "${inFloor[@]}")
+            pPaceR[$rate $out]=$(median "${reachedR[@]}") pPaceFloor[$rate $out]=$(median "${reachedFloor[@]}")
+            if [ "$out" = null ]; then
+                pCpuR[$rate]=$(median "${cpuR[@]}") pCpuFloor[$rate]=$(median "${cpuFloor[@]}")
+                pCpuText[$rate]=$(median "${cpuText[@]}") pPaceText[$rate]=$(median "${reachedText[@]}")
+            fi
+        done
+    done
+    rm -f "$work/steady.out"
+fi
+
 # R's -e: a build that has it does not call it unknown.
 haveEcho=$("$tool" -e 2>&1 | grep -q 'unknown option' && echo no || echo yes)
 if want echo; then
@@ -543,6 +606,32 @@ if want main; then
     echo "Paced sends (goal: within 1 %), median of $three: -b 50M of the 10 MB file gave $(median "${paceBlocks10[@]}") Mbit/s $offloadedTool and $(median "${pacePackets10[@]}") without; -b 500M of the 100 MB file $(median "${paceBlocks100[@]}") Mbit/s $offloadedTool and $(median "${pacePackets100[@]}") without."
     c=$(median "${crc[@]}") k=$(median "${checked[@]}")
     echo "frandle-probe check of a 100 MB probe's log: $(ms "$k") ms, $(ratio "$k" "$c") times cksum's $(ms "$c") ms (goal: at most 2), median of $runs."
+fi
+if want probe; then
+    for out in null file; do
+        [ "$out" = null ] && where="to /dev/null" || where="into a file"
+        echo "| Steady stream for 2 s from paced_sender, one packet each, probe chunks, $where | sender reached, R | R kept | sender reached, floor | floor kept | R over the floor (goal: at least 0.95) |"
+        echo "|---|---:|---:|---:|---:|---:|"
+        for rate in "${probeRates[@]}"; do
+            if [ "${pKeptFloor[$rate $out]}" = 0.000 ] || [ "${pKeptFloor[$rate $out]}" = none ]; then
+                r=none v="not measured: the floor kept nothing"
+            else
+                r=$(ratio "${pKeptR[$rate $out]}" "${pKeptFloor[$rate $out]}") && v=$(verdict "$r" ge 0.95)
+            fi
+            echo "| $rate/s asked | ${pPaceR[$rate $out]}/s | ${pKeptR[$rate $out]} % | ${pPaceFloor[$rate $out]}/s | ${pKeptFloor[$rate $out]} % | $r: $v |"
+        done
+        echo
+    done
+    echo "Probe: frandle-probe make $((probeChunks * 1396)), $probeChunks chunks of 1396 bytes, sent in turn and round again (paced_sender -f). R: frandle R ($packets); floor: receive_floor without -O; median of $runs each to /dev/null, of $fileRuns into a file. Kept into a file: the datagrams that are byte for byte the chunk their header numbers, in R's lines or in the floor's bytes (probe_kept)."
+    echo
+    echo "| CPU time (user and system) per datagram taken, to /dev/null, median of $runs | R, probe chunks | R, numbered text (sender reached) | probe over text | floor, probe chunks |"
+    echo "|---|---:|---:|---:|---:|"
+    for rate in "${probeRates[@]}"; do
+        pr=${pCpuR[$rate]} tx=${pCpuText[$rate]}
+        if [ "$pr" = none ] || [ "$tx" = none ] || [ "$tx" -le 0 ]; then over=none; else over=$(ratio "$pr" "$tx"); fi
+        echo "| $rate/s asked | $pr ns | $tx ns (${pPaceText[$rate]}/s) | $over | ${pCpuFloor[$rate]} ns |"
+    done
+    echo
 fi
 if want echo; then
     echo "| Reflected to echo_client, 1396-byte datagrams for 1 s at a set rate | rate | client reached | returned intact | over the floor (goal: at least 0.9) |"
